@@ -1,0 +1,31 @@
+#pragma once
+#include <cstdint>
+#include <string_view>
+
+namespace rivu {
+
+// Writes one line to the host's log service (no time stamp or line break is
+// added). Lines from different threads never interleave. Dropped when there
+// is no log service.
+void LogLine(std::u16string_view text);
+
+// The host's log service (weak, cached), or null.
+void* GetLogService();
+
+// Milliseconds on the host's time line: since the first call, plus the
+// offset of the host's reference tick when the host clock is available.
+// 32-bit, wrapping like GetTickCount.
+std::int32_t HostMilliseconds();
+
+// Makes the host's activation class available, once per process. May throw
+// ZVC::XZVC / ZVC::XHResult, or end the process when Kofra.dll is unusable.
+void EnsureHostActivation();
+
+// A diagnostic line stamped with HostMilliseconds: "12.345: <label><text>".
+void LogEvent(std::string_view label, std::u16string_view text);
+void LogEvent(std::string_view label, std::string_view asciiText);
+
+// Releases the process-wide host-service state (library unload).
+void ShutdownHostServices();
+
+}  // namespace rivu

@@ -1,0 +1,77 @@
+#pragma once
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace rivu {
+
+// One channel offered to the host: display name, limits, decimals, the
+// calibration texts, and a ring of scaled integer samples with one producer
+// (the reader thread) and one consumer (the host thread in ReadLine or
+// FlushReadBuffer). The ring holds at most kRingSize - 1 samples.
+class ChannelRecord {
+public:
+    static constexpr std::uint32_t kRingSize = 32768;
+    static constexpr std::uint32_t kRingMask = kRingSize - 1;
+
+    // Announces the record on the log ("channel: N | ...").
+    ChannelRecord(std::string name, double upper, double lower, std::int32_t periodUs,
+                  const std::string& unit, std::int32_t decimals);
+    ChannelRecord(const ChannelRecord&) = delete;
+    ChannelRecord& operator=(const ChannelRecord&) = delete;
+
+    const std::string& Name() const { return name_; }
+    const std::string& Title() const { return title_; }
+    double Upper() const { return upper_; }
+    double Lower() const { return lower_; }
+    std::int32_t Period() const { return period_; }
+    std::int32_t Decimals() const { return decimals_; }
+    const std::string& GainList() const { return gainList_; }
+    const std::string& BaseScaling() const { return baseScaling_; }
+
+    bool IsEnabled() const { return enabled_.load(); }
+    void SetEnabled(bool enabled) { enabled_.store(enabled); }
+
+    // Clamps to the limits and scales by 10^decimals (see the .cpp).
+    std::int32_t ScaleSample(double value) const;
+
+    // Producer side (reader thread).
+    // Stores value's sample as lastSample and appends it.
+    void StoreValue(double value);
+    // Appends lastSample again.
+    void RepeatValue() { AppendSample(lastSample_); }
+    // Appends unless the ring is full (then the sample is dropped).
+    void AppendSample(std::int32_t sample);
+    std::int32_t LastSample() const { return lastSample_; }
+
+    // Consumer side (host thread).
+    std::uint32_t SamplesHeld() const;
+    // Takes the oldest sample; false when empty.
+    bool TakeSample(std::int32_t& sample);
+    // Discards every queued sample.
+    void Flush();
+
+    std::uint32_t SampleWrite() const { return sampleWrite_.load(); }
+    std::uint32_t SampleRead() const { return sampleRead_.load(); }
+
+private:
+    std::string name_;
+    double upper_;
+    double lower_;
+    std::int32_t period_;
+    std::string title_;
+    std::atomic<bool> enabled_{true};
+    std::int32_t decimals_;
+    std::string gainList_;
+    std::string baseScaling_;
+    std::array<std::int32_t, kRingSize> samples_{};
+    std::atomic<std::uint32_t> sampleWrite_{0};
+    std::atomic<std::uint32_t> sampleRead_{0};
+    std::int32_t lastSample_ = 0;
+};
+
+// Number of records created in the process; numbers the log lines.
+std::uint32_t ChannelLogCounter();
+
+}  // namespace rivu

@@ -1,0 +1,45 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/serial_port.h"
+#include "support/hresult.h"
+
+namespace rivu {
+
+// A serial port opened by its device path with overlapped I/O: line
+// settings, baud rate, framed commands, closing.
+class COMPort {
+public:
+    COMPort();
+    virtual ~COMPort();
+    COMPort(const COMPort&) = delete;
+    COMPort& operator=(const COMPort&) = delete;
+
+    virtual bool IsOpen() const;
+    virtual void Close();
+    // Opens exclusively and configures; kFail when either fails (the port is
+    // then closed again through the override of Close).
+    virtual HResult Open(const std::u16string& path, std::int32_t rate);
+    virtual bool Configure(std::int32_t rate, int rtsControl);
+    virtual bool SetBaudRate(std::int32_t rate);
+    virtual std::int32_t GetBaudRate() const;
+    virtual bool CanUseBaudRate(std::int32_t rate);
+
+    // Frames ":<text>\n" (30-byte frame: a text of at most 27 characters)
+    // and writes it in one write. A longer text is refused and nothing is
+    // sent. Returns whether the whole frame was written.
+    bool SendCommand(const char* text);
+
+    platform::SerialPort& Port() { return *portHandle; }
+
+    static constexpr std::size_t kFrameSize = 30;
+    static constexpr std::size_t kMaxCommandLength = kFrameSize - 3;
+
+protected:
+    std::unique_ptr<platform::SerialPort> portHandle;
+    std::int32_t baudRate = 0;
+};
+
+}  // namespace rivu

@@ -1,0 +1,25 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "support/hresult.h"
+
+namespace rivu {
+
+class RivuSerial;
+
+// Receives one complete instrument line (without leading blanks and without
+// its CR LF); 0 means go on, anything else ends the pass.
+using LineHandler = HResult (*)(RivuSerial& device, const char* text, std::size_t length);
+
+// Reads what has arrived on the port and hands every complete line to
+// HandleReply. Returns 0 when all complete lines were consumed (or the pass
+// ended on a blank line), else the handler's non-zero result.
+HResult ReceivePass(RivuSerial& device);
+
+// The work of ReceivePass after the read: stores bytes in the receive ring
+// (dropping what does not fit) and cuts lines out of it for handler. Never
+// allocates.
+HResult StoreAndCutLines(RivuSerial& device, const std::uint8_t* bytes, std::size_t count, LineHandler handler);
+
+}  // namespace rivu

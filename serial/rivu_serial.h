@@ -1,0 +1,139 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "platform/event.h"
+#include "platform/thread.h"
+#include "protocol/channel_list.h"
+#include "serial/com_port.h"
+#include "support/zvc_string.h"
+
+namespace rivu {
+
+// A text shared between the reader thread and host threads.
+class SharedText {
+public:
+    ZVC::ZVCString Get() const {
+        std::lock_guard lock(mutex_);
+        return text_;
+    }
+    void Set(ZVC::ZVCString text) {
+        std::lock_guard lock(mutex_);
+        text_ = std::move(text);
+    }
+    bool IsEmpty() const {
+        std::lock_guard lock(mutex_);
+        return text_.IsEmpty();
+    }
+    // Returns the text and leaves the empty text in its place.
+    ZVC::ZVCString Take() {
+        std::lock_guard lock(mutex_);
+        ZVC::ZVCString taken = std::move(text_);
+        text_ = ZVC::ZVCString();
+        return taken;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    ZVC::ZVCString text_;
+};
+
+// The protocol states (see protocol/reply_dispatcher.cpp).
+enum ProtocolState : std::int32_t {
+    kIdle = 0,
+    kAwaitStopEcho = 1,
+    kAwaitWaveStopEcho = 2,
+    kAwaitVersion = 3,
+    kAwaitIdentEcho = 4,
+    kAwaitParams = 5,
+    kAwaitUploadRates = 6,
+    kAwaitUploadEcho = 7,
+    kAwaitChannelNames = 8,
+    kAwaitChannelUnits = 9,
+    kAwaitChannelMax = 10,
+    kAwaitChannelMin = 11,
+    kReady = 12,
+    kAwaitWaveInfo = 13,
+    kAwaitStartEcho = 14,
+    kAwaitWaveArmEcho = 15,
+    kAwaitWaveStopEcho2 = 18,
+    kAwaitStopEcho2 = 19,
+    kRunning = 20,
+};
+
+// Everything of one instrument: its port, reader thread and events, receive
+// ring, protocol state, channels and the texts it reported. Fields shared
+// between the reader thread and host threads are atomics or SharedText.
+class RivuSerial : public COMPort {
+public:
+    static constexpr std::int32_t kRxRingSize = 8192;
+    static constexpr std::int32_t kRxRingMask = kRxRingSize - 1;
+
+    // Creation from discovery's (path, identity): identification, the
+    // "devicePath: " log line, the three events. Never opens the port.
+    RivuSerial(const std::u16string& path, const std::u16string& identity);
+    ~RivuSerial() override;
+
+    // Sends "X", pauses 20 ms, stops the reader thread once (500 ms join),
+    // closes the port.
+    void Close() override;
+
+    // Starts a fresh reader thread (after a previous one has ended) at above
+    // normal priority, with the stop request re-armed.
+    bool StartReaderThread();
+
+    // Fields, in the order of the design.
+    std::atomic<bool> wrongFirmware{false};
+    std::atomic<bool> notResponding{false};
+    void* samplingInterface = nullptr;      // IHostSampling, owned reference
+    void* controllingProxy = nullptr;       // borrowed from the host
+    std::int32_t rowCount = 0;
+    std::int32_t cycleStartRow = 0;
+    mutable std::mutex uploadRatesMutex;
+    std::map<std::int32_t, std::int32_t> uploadRates;  // period us -> rate position
+    std::atomic<std::int32_t> samplePeriodUs{0};
+    SharedText channelNamesReply;
+    SharedText channelUnitsReply;
+    SharedText channelMaxReply;
+    SharedText channelMinReply;
+    std::atomic<std::int32_t> cuffChannel{-1};
+    std::atomic<std::int32_t> vprChannel{-1};
+    std::int32_t rowsAhead = 0;
+    std::int32_t waveformLength = 0;
+    bool uploadPending = false;
+    std::int64_t uploadTimerStart = 0;
+    std::int64_t uploadTimeout = 450;
+    bool cycleStartSeen = false;
+    std::atomic<std::uint32_t> currentChannel{0};
+    ChannelList channels;
+    bool hasTimeColumn = false;
+    std::u16string devicePath;
+    std::string serialNumber;
+    platform::Thread readerThread;
+    platform::Event rxEvent;
+    platform::Event stopEvent;
+    platform::Event dataEvent;
+    std::atomic<bool> failed{false};
+    std::int32_t maxLineLength = 2048;
+    std::atomic<bool> stopRequested{false};
+    std::string interfaceVersion;
+    std::string firmwareVersion;
+    std::string modelName;
+    std::uint32_t paramCount = 0;
+    SharedText lastError;
+    std::uint8_t rxRing[kRxRingSize] = {};
+    std::int32_t rxWrite = 0;
+    std::int32_t rxRead = 0;
+    bool echoSeen = false;
+    std::atomic<std::int32_t> protocolState{kIdle};
+    bool isZvcCoda = false;
+
+    // Receive-path state beyond the design: a line that overflowed the ring
+    // is being discarded up to its line feed.
+    bool discardingOverlongLine = false;
+};
+
+}  // namespace rivu

@@ -1,0 +1,15 @@
+#include "tests/support/test_support.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace rivu::test {
+
+std::string ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+}  // namespace rivu::test
