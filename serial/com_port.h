@@ -27,15 +27,17 @@ public:
     virtual std::int32_t GetBaudRate() const;
     virtual bool CanUseBaudRate(std::int32_t rate);
 
-    // Frames ":<text>\n" (30-byte frame: a text of at most 27 characters)
-    // and writes it in one write. A longer text is refused and nothing is
-    // sent. Returns whether the whole frame was written.
+    // Frames ":<text>\n" and writes it in one write. Commands fit the
+    // instrument's 30-byte frame (27 characters); only the "U" acknowledgement
+    // of an instrument with many parameters is longer, so texts up to
+    // kMaxCommandLength are framed whole. A longer or null text is refused and
+    // nothing is sent; never truncated. Returns whether the frame was written.
     bool SendCommand(const char* text);
 
     platform::SerialPort& Port() { return *portHandle; }
 
     static constexpr std::size_t kFrameSize = 30;
-    static constexpr std::size_t kMaxCommandLength = kFrameSize - 3;
+    static constexpr std::size_t kMaxCommandLength = 509;
 
 protected:
     std::unique_ptr<platform::SerialPort> portHandle;
