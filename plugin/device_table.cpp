@@ -1,0 +1,42 @@
+#include "plugin/device_table.h"
+
+#include <vector>
+
+#include "discovery/port_discovery.h"
+#include "serial/rivu_serial.h"
+
+namespace rivu::device_table {
+namespace {
+
+// Created on first use and never destroyed by a static destructor: the
+// library's unload code empties it explicitly.
+std::vector<std::unique_ptr<RivuSerial>>& Table() {
+    static auto* table = new std::vector<std::unique_ptr<RivuSerial>>();
+    return *table;
+}
+
+}  // namespace
+
+RivuSerial* At(std::uint32_t index) {
+    auto& table = Table();
+    return index < table.size() ? table[index].get() : nullptr;
+}
+
+std::uint32_t Size() { return static_cast<std::uint32_t>(Table().size()); }
+
+std::uint32_t Append(std::unique_ptr<RivuSerial> device) {
+    auto& table = Table();
+    table.push_back(std::move(device));
+    return static_cast<std::uint32_t>(table.size() - 1);
+}
+
+void CloseAllDevices() {
+    auto& table = Table();
+    for (std::size_t n = table.size(); n > 0; --n) {
+        table.back().reset();  // stops the instrument and its reader, closes the port
+        table.pop_back();
+    }
+    ShutdownDiscovery();
+}
+
+}  // namespace rivu::device_table

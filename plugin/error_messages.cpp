@@ -1,0 +1,82 @@
+#include "plugin/error_messages.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "discovery/port_discovery.h"
+#include "platform/code_pages.h"
+#include "plugin/device_table.h"
+#include "serial/rivu_serial.h"
+
+namespace rivu {
+namespace {
+
+constexpr char16_t kDriverNotInstalled[] =
+    u"The device driver is not installed.\nPlease plug in your device and restart Vexamora.\n\n"
+    u"Refer to the Device Enabler Installation Guide\nif you continue to see this message.";
+constexpr char16_t kDriverCannotLoad[] = u"The device driver cannot be loaded.";
+constexpr char16_t kDeviceNotFound[] = u"The device cannot be found.\nPlease plug in your device and restart Vexamora.";
+constexpr char16_t kWrongFirmware[] =
+    u"A device is connected, but can't be used due\nto wrong firmware version. Please contact support for a "
+    u"firmware update.";
+constexpr char16_t kNotRespondingPowerCycle[] =
+    u"The device is not responding. Please power cycle the device and restart Vexamora.";
+constexpr char16_t kNotResponding[] = u"The device is not responding or powered off.";
+
+// Why the host has no usable device. With devices in the table the rows are
+// tried across all of them in order, the first matching row winning: any
+// device refused for its firmware, then any that did not answer.
+const char16_t* NoDeviceMessage() {
+    if (device_table::Size() == 0) {
+        const DriverBindingStatus driver = CurrentDriverBindingStatus();
+        if (driver.exists && driver.driverNotInstalled) return kDriverNotInstalled;
+        if (driver.exists && driver.driverCannotLoad) return kDriverCannotLoad;
+        return kDeviceNotFound;
+    }
+    bool wrongFirmware = false;
+    bool notResponding = false;
+    device_table::ForEach([&](RivuSerial& device) {
+        wrongFirmware = wrongFirmware || device.wrongFirmware.load();
+        notResponding = notResponding || device.notResponding.load();
+    });
+    if (wrongFirmware) return kWrongFirmware;
+    if (notResponding) return kNotRespondingPowerCycle;
+    return kNotResponding;
+}
+
+}  // namespace
+
+ZVC::ZVCString ErrorMessageFor(std::uint32_t index, bool& found) {
+    found = true;
+    if (index == kNoDeviceIndex) return ZVC::ZVCString(NoDeviceMessage());
+    RivuSerial* device = device_table::At(index);
+    if (device == nullptr) {
+        found = false;
+        return {};
+    }
+    return device->lastError.Get();
+}
+
+int DeliverErrorMessage(std::uint32_t index, char* buffer) {
+    bool found = false;
+    ZVC::ZVCString message = ErrorMessageFor(index, found);
+    if (!found) return 0;
+    if (buffer != nullptr && index != kNoDeviceIndex) {
+        // Read and clear in one step: a message the reader thread stores
+        // meanwhile is kept for the next call instead of being lost.
+        message = device_table::At(index)->lastError.Take();
+    }
+    const int size = static_cast<int>(message.Length()) + 1;
+    if (buffer == nullptr) return size;
+
+    // The host sized its buffer from the character count; an OEM text with
+    // multi-byte characters is cut rather than written past it.
+    const std::string narrow = platform::WideToOem(message.View());
+    const std::size_t bytes = std::min(narrow.size(), static_cast<std::size_t>(size) - 1);
+    std::memcpy(buffer, narrow.data(), bytes);
+    buffer[bytes] = '\0';
+    return size;
+}
+
+}  // namespace rivu

@@ -1,0 +1,24 @@
+#include "plugin/library_lifetime.h"
+
+#include "discovery/port_discovery.h"
+#include "plugin/device_table.h"
+#include "plugin/host_services.h"
+
+namespace rivu {
+
+void OnLibraryLoad() {
+    // The device table starts empty; discovery and the host services are
+    // created on first use.
+}
+
+void OnLibraryUnload() {
+    try {
+        device_table::CloseAllDevices();
+        UnloadDiscovery();
+        ShutdownHostServices();
+    } catch (...) {
+        // Nothing may escape the library's entry point.
+    }
+}
+
+}  // namespace rivu
