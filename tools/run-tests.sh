@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every configuration and runs every test:
+# native, native under ASan+UBSan, native under TSan, and the Windows build
+# under Wine in a throw-away prefix.
+#   tools/run-tests.sh              everything
+#   tools/run-tests.sh --skip-wine  everything but the Windows build under Wine
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+skip_wine=0
+for arg in "$@"; do
+  case "$arg" in
+    --skip-wine) skip_wine=1 ;;
+    *) echo "usage: $0 [--skip-wine]" >&2; exit 2 ;;
+  esac
+done
+
+tools/install-deps.sh
+
+jobs=$(nproc)
+suites_passed=0
+suites_failed=0
+run_suite() {  # name, then the command
+  local name=$1; shift
+  echo "=== $name"
+  if "$@"; then suites_passed=$((suites_passed + 1)); else suites_failed=$((suites_failed + 1)); echo "=== $name FAILED"; fi
+}
+
+build_and_test() {  # preset
+  cmake --preset "$1" >/dev/null &&
+    cmake --build --preset "$1" -j "$jobs" &&
+    ctest --preset "$1" -j "$jobs"
+}
+
+run_suite native build_and_test native
+run_suite asan env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  bash -c "$(declare -f build_and_test); build_and_test native-asan"
+run_suite tsan env TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  bash -c "$(declare -f build_and_test); build_and_test native-tsan"
+
+if [ "$skip_wine" = 1 ]; then
+  echo "=== windows: skipped on request (--skip-wine)"
+else
+  run_suite windows tools/wine-tests.sh
+fi
+
+echo "suites: $suites_passed passed, $suites_failed failed"
+[ "$suites_failed" = 0 ]
