@@ -1,0 +1,92 @@
+#include "plugin/error_messages.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "plugin/device_table.h"
+#include "serial/rivu_serial.h"
+
+namespace rivu {
+namespace {
+
+class ErrorMessages : public ::testing::Test {
+protected:
+    void TearDown() override { device_table::CloseAllDevices(); }
+
+    RivuSerial& AddDevice() {
+        auto device = std::make_unique<RivuSerial>(u"", u"");
+        RivuSerial& added = *device;
+        device_table::Append(std::move(device));
+        return added;
+    }
+
+    static std::string Deliver(std::uint32_t index) {
+        char buffer[256];
+        std::memset(buffer, 'x', sizeof buffer);
+        const int size = DeliverErrorMessage(index, buffer);
+        EXPECT_EQ(std::strlen(buffer) + 1, static_cast<std::size_t>(size));
+        return buffer;
+    }
+};
+
+TEST_F(ErrorMessages, WithoutDevicesExplainTheMissingDevice) {
+    EXPECT_EQ(DeliverErrorMessage(kNoDeviceIndex, nullptr), 77);
+    EXPECT_EQ(Deliver(kNoDeviceIndex), "The device cannot be found.\nPlease plug in your device and restart Vexamora.");
+    // Asked again: the table text is not consumed.
+    EXPECT_EQ(DeliverErrorMessage(kNoDeviceIndex, nullptr), 77);
+}
+
+TEST_F(ErrorMessages, WithDevicesFirmwareWinsOverNotResponding) {
+    RivuSerial& first = AddDevice();
+    RivuSerial& second = AddDevice();
+    EXPECT_EQ(Deliver(kNoDeviceIndex), "The device is not responding or powered off.");
+
+    first.notResponding = true;
+    EXPECT_EQ(DeliverErrorMessage(kNoDeviceIndex, nullptr), 82);
+    EXPECT_EQ(Deliver(kNoDeviceIndex),
+              "The device is not responding. Please power cycle the device and restart Vexamora.");
+
+    second.wrongFirmware = true;
+    EXPECT_EQ(Deliver(kNoDeviceIndex),
+              "A device is connected, but can't be used due\nto wrong firmware version. Please contact support for a "
+              "firmware update.");
+}
+
+TEST_F(ErrorMessages, DeviceMessageIsSizedFirstThenDeliveredOnce) {
+    RivuSerial& device = AddDevice();
+    device.lastError.Set(ZVC::ZVCString(u"Rivu CODA Monitor is not supported by Vexamora."));
+
+    EXPECT_EQ(DeliverErrorMessage(0, nullptr), 48);
+    EXPECT_EQ(DeliverErrorMessage(0, nullptr), 48);  // sizing keeps the message
+    EXPECT_EQ(Deliver(0), "Rivu CODA Monitor is not supported by Vexamora.");
+    EXPECT_EQ(DeliverErrorMessage(0, nullptr), 1);
+    EXPECT_EQ(Deliver(0), "");
+}
+
+TEST_F(ErrorMessages, UnknownIndicesHaveNoMessage) {
+    char buffer[8] = "intact";
+    EXPECT_EQ(DeliverErrorMessage(0, buffer), 0);
+    EXPECT_STREQ(buffer, "intact");
+    AddDevice();
+    EXPECT_EQ(DeliverErrorMessage(1, buffer), 0);
+    EXPECT_EQ(DeliverErrorMessage(0xFFFFFFFEu, buffer), 0);
+}
+
+TEST_F(ErrorMessages, NeverWritesMoreThanTheSizeItReported) {
+    RivuSerial& device = AddDevice();
+    // Characters outside the OEM code page still take one byte each at most.
+    device.lastError.Set(ZVC::ZVCString(u"\u20AC\u4E2D!"));
+    const int size = DeliverErrorMessage(0, nullptr);
+    ASSERT_EQ(size, 4);
+    char buffer[16];
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(DeliverErrorMessage(0, buffer), 4);
+    EXPECT_EQ(buffer[size], 'x');
+    EXPECT_LE(std::strlen(buffer), 3u);
+}
+
+}  // namespace
+}  // namespace rivu
