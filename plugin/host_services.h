@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace rivu {
@@ -27,5 +28,17 @@ void LogEvent(std::string_view label, std::string_view asciiText);
 
 // Releases the process-wide host-service state (library unload).
 void ShutdownHostServices();
+
+// The pieces of the above that are plain arithmetic and text.
+
+// The clock value: steady - base + offset in 32-bit wrapping arithmetic
+// (only the low 32 bits of the 64-bit readings take part).
+std::int32_t HostClockValue(std::int64_t steadyMs, std::int64_t baseMs, std::int32_t offsetMs);
+// Offset of the host's time line: tick count - reference tick, wrapping.
+std::int32_t HostClockOffset(std::uint32_t tickCount, std::uint32_t referenceTick);
+// Kofra.dll in the directory of the host executable, "." and ".." resolved.
+std::u16string ActivationLibraryPath(std::u16string_view hostExecutable);
+// "Velmar failed to load " + path, cut to at most 511 characters in all.
+std::u16string ActivationFailureMessage(std::u16string_view libraryPath);
 
 }  // namespace rivu
