@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/event.h"
+#include "platform/handle_users.h"
 #include "platform/native_handle.h"
 
 namespace rivu::platform {
@@ -35,7 +36,9 @@ enum class RxWait {
 //
 // Write and ReadAvailable may be called from two threads at once (host and
 // reader); WaitForReceived only from the reader thread. Close may run while
-// the reader is parked: later calls then fail cleanly.
+// the reader is parked: later calls then fail cleanly. Close waits for an
+// operation in progress on another thread (at most its time limit) before it
+// releases the handle.
 class SerialPort {
 public:
     SerialPort();
@@ -74,6 +77,7 @@ private:
     struct PendingWait;
     std::atomic<NativeHandle> handle_{kInvalidHandle};
     PendingWait* wait_ = nullptr;  // backend state of the comm-event wait
+    mutable HandleUsers users_;    // operations in progress; Close waits for them
 };
 
 }  // namespace rivu::platform

@@ -1,0 +1,228 @@
+#include "platform/serial_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <iterator>
+
+#include "platform/posix/utf8_text.h"
+
+namespace rivu::platform {
+namespace {
+
+struct RateCode {
+    std::int32_t rate;
+    speed_t code;
+};
+
+constexpr RateCode kRates[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},         {150, B150},
+    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},       {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},     {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400},
+#ifdef B460800
+    {460800, B460800}, {500000, B500000}, {576000, B576000}, {921600, B921600},   {1000000, B1000000},
+    {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+#endif
+};
+
+bool SpeedOf(std::int32_t rate, speed_t& code) {
+    for (const RateCode& entry : kRates) {
+        if (entry.rate == rate) {
+            code = entry.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::int32_t RateOf(speed_t code) {
+    for (const RateCode& entry : kRates) {
+        if (entry.code == code) return entry.rate;
+    }
+    return 0;
+}
+
+int Fd(NativeHandle handle) { return static_cast<int>(handle); }
+
+std::int64_t NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int MsLeft(std::int64_t deadline) {
+    const std::int64_t left = deadline - NowMs();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Sets or clears one modem line; lines a device does not have (a pseudo-
+// terminal has none) are left alone.
+void SetModemLine(int fd, int line, bool on) {
+    ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);
+}
+
+}  // namespace
+
+// The POSIX port keeps no PendingWait: poll is level-triggered and leaves
+// nothing pending when it returns.
+
+SerialPort::SerialPort() = default;
+
+SerialPort::~SerialPort() { Close(); }
+
+bool SerialPort::Open(const std::u16string& path) {
+    Close();
+    if (path.empty()) return false;
+    const int fd = open(posix::ToUtf8(path).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    // Exclusive like a Windows port: TIOCEXCL turns other opens away, the
+    // lock also holds against privileged processes.
+    if (!isatty(fd) || ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    handle_.store(fd);
+    return true;
+}
+
+void SerialPort::Close() {
+    users_.BlockAndDrain();
+    const NativeHandle handle = handle_.exchange(kInvalidHandle);
+    if (handle != kInvalidHandle) {
+        ioctl(Fd(handle), TIOCNXCL);  // a pseudo-terminal keeps the flag beyond our close
+        close(Fd(handle));
+    }
+    users_.Unblock();
+}
+
+bool SerialPort::ApplyLineSettings(std::int32_t rate, int rtsControl) {
+    HandleUse use(users_);
+    const NativeHandle handle = handle_.load();
+    if (!use || handle == kInvalidHandle) return false;
+    const int fd = Fd(handle);
+
+    termios settings{};
+    if (tcgetattr(fd, &settings) != 0) return false;
+    cfmakeraw(&settings);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    settings.c_cflag |= CS8 | CREAD | CLOCAL;
+    settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    if (rate > 0) {
+        speed_t code{};
+        if (!SpeedOf(rate, code)) return false;
+        if (cfsetispeed(&settings, code) != 0 || cfsetospeed(&settings, code) != 0) return false;
+    }
+    if (tcsetattr(fd, TCSANOW, &settings) != 0) return false;
+
+    SetModemLine(fd, TIOCM_DTR, false);
+    SetModemLine(fd, TIOCM_RTS, rtsControl != kRtsControlDisable);
+    return true;
+}
+
+bool SerialPort::ApplyTimeouts() {
+    HandleUse use(users_);
+    const NativeHandle handle = handle_.load();
+    if (!use || handle == kInvalidHandle) return false;
+    // Reads return at once with what has arrived (the descriptor is also
+    // non-blocking); writes are bounded by Write itself.
+    termios settings{};
+    if (tcgetattr(Fd(handle), &settings) != 0) return false;
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    return tcsetattr(Fd(handle), TCSANOW, &settings) == 0;
+}
+
+bool SerialPort::ReadLineSettings(LineSettings& result) const {
+    HandleUse use(users_);
+    const NativeHandle handle = handle_.load();
+    if (!use || handle == kInvalidHandle) return false;
+    termios settings{};
+    if (tcgetattr(Fd(handle), &settings) != 0) return false;
+    result.baudRate = RateOf(cfgetospeed(&settings));
+    switch (settings.c_cflag & CSIZE) {
+        case CS5: result.dataBits = 5; break;
+        case CS6: result.dataBits = 6; break;
+        case CS7: result.dataBits = 7; break;
+        default: result.dataBits = 8; break;
+    }
+    // The Windows numbering: NOPARITY 0, ODDPARITY 1, EVENPARITY 2; ONESTOPBIT 0, TWOSTOPBITS 2.
+    result.parity = (settings.c_cflag & PARENB) == 0 ? 0 : ((settings.c_cflag & PARODD) != 0 ? 1 : 2);
+    result.stopBits = (settings.c_cflag & CSTOPB) != 0 ? 2 : 0;
+    return true;
+}
+
+bool SerialPort::Write(const char* data, std::size_t length) {
+    HandleUse use(users_);
+    const NativeHandle handle = handle_.load();
+    if (!use || handle == kInvalidHandle || data == nullptr) return false;
+    const int fd = Fd(handle);
+    const std::int64_t deadline = NowMs() + 20;
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t written = write(fd, data + done, length - done);
+        if (written > 0) {
+            done += static_cast<std::size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        const int left = MsLeft(deadline);
+        if (left == 0) return false;
+        pollfd entry{fd, POLLOUT, 0};
+        if (poll(&entry, 1, left) < 0 && errno != EINTR) return false;
+        if (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+    }
+    return true;
+}
+
+RxWait SerialPort::WaitForReceived(Event& rxEvent, Event& stopEvent, std::uint32_t timeoutMs) {
+    HandleUse use(users_);
+    const NativeHandle handle = handle_.load();
+    if (!use || handle == kInvalidHandle || !stopEvent.Valid()) return RxWait::Fault;
+    const int fd = Fd(handle);
+    const bool forever = timeoutMs == kWaitForever;
+    const std::int64_t deadline = NowMs() + (forever ? 0 : static_cast<std::int64_t>(timeoutMs));
+    for (;;) {
+        pollfd entries[2] = {{fd, POLLIN, 0}, {Fd(stopEvent.Native()), POLLIN, 0}};
+        const int ready = poll(entries, 2, forever ? -1 : MsLeft(deadline));
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return RxWait::Fault;
+        }
+        if (ready == 0) return RxWait::TimedOut;
+        const short port = entries[0].revents;
+        if (port & (POLLERR | POLLNVAL)) return RxWait::Fault;
+        if (port & POLLHUP) {
+            // The other end is gone. Bytes it sent before are still delivered;
+            // after that the line has failed.
+            int waiting = 0;
+            if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0) return RxWait::Received;
+            return RxWait::Fault;
+        }
+        if (port & POLLIN) return RxWait::Received;
+        if ((entries[1].revents & POLLIN) && stopEvent.Wait(0)) return RxWait::Stopped;
+    }
+}
+
+std::size_t SerialPort::ReadAvailable(std::uint8_t* buffer, std::size_t capacity) {
+    HandleUse use(users_);
+    const NativeHandle handle = handle_.load();
+    if (!use || handle == kInvalidHandle || buffer == nullptr || capacity == 0) return 0;
+    for (;;) {
+        const ssize_t count = read(Fd(handle), buffer, capacity);
+        if (count >= 0) return static_cast<std::size_t>(count);
+        if (errno != EINTR) return 0;
+    }
+}
+
+}  // namespace rivu::platform

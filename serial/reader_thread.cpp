@@ -1,0 +1,48 @@
+#include "serial/reader_thread.h"
+
+#include "platform/clock.h"
+#include "platform/event.h"
+#include "serial/receive_ring.h"
+#include "serial/rivu_serial.h"
+
+namespace rivu {
+namespace {
+
+constexpr std::uint32_t kCycleMs = 20;
+
+// After a port fault the device stays failed; the thread waits for either
+// event. Returns false when it is to end.
+bool ParkAfterFault(RivuSerial& device) {
+    device.failed.store(true);
+    for (;;) {
+        const int woken = platform::WaitForEither(device.rxEvent, device.stopEvent, platform::kWaitForever);
+        if (woken == 0) return true;
+        if (woken == 1) return false;
+        // The wait itself failed: do not spin, and still honour a stop request.
+        if (device.stopRequested.load()) return false;
+        platform::SleepMilliseconds(kCycleMs);
+    }
+}
+
+}  // namespace
+
+void ReaderThread(void* argument) {
+    RivuSerial& device = *static_cast<RivuSerial*>(argument);
+    for (;;) {
+        switch (device.Port().WaitForReceived(device.rxEvent, device.stopEvent, kCycleMs)) {
+            case platform::RxWait::Stopped:
+                return;
+            case platform::RxWait::TimedOut:
+            case platform::RxWait::OtherEvent:
+                break;
+            case platform::RxWait::Received:
+                if (ReceivePass(device) == kOk) device.dataEvent.Set();
+                break;
+            case platform::RxWait::Fault:
+                if (!ParkAfterFault(device)) return;
+                break;
+        }
+    }
+}
+
+}  // namespace rivu

@@ -1,0 +1,117 @@
+#include "serial/receive_ring.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "plugin/host_services.h"
+#include "protocol/reply_dispatcher.h"
+#include "serial/rivu_serial.h"
+
+namespace rivu {
+namespace {
+
+constexpr std::int32_t kRingSize = RivuSerial::kRxRingSize;
+constexpr std::int32_t kRingMask = RivuSerial::kRxRingMask;
+constexpr std::int32_t kMaxHeld = kRingSize - 1;
+constexpr std::uint8_t kLineFeed = 0x0A;
+constexpr std::uint8_t kCarriageReturn = 0x0D;
+
+std::int32_t Held(const RivuSerial& device) { return (device.rxWrite - device.rxRead) & kRingMask; }
+
+// The white space of C isspace in the "C" locale.
+bool IsBlank(std::uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Appends up to the ring's free room; returns how many bytes were taken.
+std::size_t Store(RivuSerial& device, const std::uint8_t* bytes, std::size_t count) {
+    const auto stored = static_cast<std::int32_t>(std::min<std::size_t>(count, kMaxHeld - Held(device)));
+    const std::int32_t first = std::min(stored, kRingSize - device.rxWrite);
+    std::memcpy(device.rxRing + device.rxWrite, bytes, static_cast<std::size_t>(first));
+    device.rxWrite = (device.rxWrite + first) & kRingMask;
+    std::memcpy(device.rxRing + device.rxWrite, bytes + first, static_cast<std::size_t>(stored - first));
+    device.rxWrite = (device.rxWrite + stored - first) & kRingMask;
+    return static_cast<std::size_t>(stored);
+}
+
+// Distance from rxRead to the first held line feed, or -1.
+std::int32_t FindLineFeed(const RivuSerial& device) {
+    const std::int32_t held = Held(device);
+    const std::int32_t first = std::min(held, kRingSize - device.rxRead);
+    const void* found = std::memchr(device.rxRing + device.rxRead, kLineFeed, static_cast<std::size_t>(first));
+    if (found != nullptr) return static_cast<std::int32_t>(static_cast<const std::uint8_t*>(found) - (device.rxRing + device.rxRead));
+    found = std::memchr(device.rxRing, kLineFeed, static_cast<std::size_t>(held - first));
+    if (found != nullptr) return first + static_cast<std::int32_t>(static_cast<const std::uint8_t*>(found) - device.rxRing);
+    return -1;
+}
+
+// Cuts every complete line out of the ring. Only lines ending in CR LF reach
+// the handler, without leading blanks and without CR LF. Blank lines, lines
+// without the CR and lines followed by LF CR are dropped. Ends early with the
+// handler's non-zero result; the lines behind stay in the ring.
+HResult CutLines(RivuSerial& device, LineHandler handler) {
+    // A line is shorter than the ring; the byte after the CR becomes a NUL.
+    char line[kRingSize];
+    for (;;) {
+        const std::int32_t length = FindLineFeed(device);
+        if (length < 0) return kOk;
+
+        const std::int32_t first = std::min(length, kRingSize - device.rxRead);
+        std::memcpy(line, device.rxRing + device.rxRead, static_cast<std::size_t>(first));
+        std::memcpy(line + first, device.rxRing, static_cast<std::size_t>(length - first));
+        line[length] = '\0';
+
+        device.rxRead = (device.rxRead + length + 1) & kRingMask;
+        bool carriageReturnAfter = false;
+        if (device.rxRead != device.rxWrite && device.rxRing[device.rxRead] == kCarriageReturn) {
+            device.rxRead = (device.rxRead + 1) & kRingMask;
+            carriageReturnAfter = true;
+        }
+
+        std::int32_t start = 0;
+        while (start < length && IsBlank(static_cast<std::uint8_t>(line[start]))) ++start;
+        const std::int32_t textLength = length - start;
+        if (textLength >= 2 && static_cast<std::uint8_t>(line[length - 1]) == kCarriageReturn && !carriageReturnAfter) {
+            const HResult result = handler(device, line + start, static_cast<std::size_t>(textLength - 1));
+            if (result != kOk) return result;
+        }
+    }
+}
+
+}  // namespace
+
+HResult StoreAndCutLines(RivuSerial& device, const std::uint8_t* bytes, std::size_t count, LineHandler handler) {
+    std::size_t offset = 0;
+    for (;;) {
+        if (device.discardingOverlongLine) {
+            // Everything up to the line feed that ends the overlong line goes.
+            const void* end = offset < count ? std::memchr(bytes + offset, kLineFeed, count - offset) : nullptr;
+            if (end == nullptr) return kOk;
+            offset = static_cast<std::size_t>(static_cast<const std::uint8_t*>(end) - bytes) + 1;
+            device.discardingOverlongLine = false;
+        }
+
+        offset += Store(device, bytes + offset, count - offset);
+        const HResult result = CutLines(device, handler);
+        if (result != kOk) {
+            // The lines behind wait for the next pass; what does not fit is lost.
+            Store(device, bytes + offset, count - offset);
+            return result;
+        }
+
+        if (Held(device) == kMaxHeld) {
+            // A full ring without a line feed can never complete a line.
+            device.rxRead = device.rxWrite;
+            device.discardingOverlongLine = true;
+            LogEvent("!!! ", std::string_view("received line longer than the receive ring, dropped up to its line feed"));
+            continue;
+        }
+        if (offset == count) return kOk;
+    }
+}
+
+HResult ReceivePass(RivuSerial& device) {
+    std::uint8_t buffer[kRingSize];
+    const std::size_t count = device.Port().ReadAvailable(buffer, kMaxHeld);
+    return StoreAndCutLines(device, buffer, count, HandleReply);
+}
+
+}  // namespace rivu

@@ -1,0 +1,59 @@
+#include "serial/rivu_serial.h"
+
+#include "discovery/identification.h"
+#include "platform/clock.h"
+#include "plugin/host_services.h"
+#include "serial/reader_thread.h"
+#include "support/com_call.h"
+
+namespace rivu {
+
+RivuSerial::RivuSerial(const std::u16string& path, const std::u16string& identity) {
+    uploadTimerStart = platform::SteadyMilliseconds();
+    devicePath = path;
+    LogEvent("devicePath: ", std::u16string_view(devicePath));
+    serialNumber = ExtractSerialNumber(devicePath);
+    isZvcCoda = IsZvcCodaIdentity(identity);
+    // The three events and the empty lastError are made by their members.
+}
+
+RivuSerial::~RivuSerial() {
+    Close();
+    // A reader that did not end within Close's 500 ms still uses this object:
+    // wait for it before anything is freed.
+    readerThread.Join();
+    if (samplingInterface != nullptr) {
+        Release(samplingInterface);
+        samplingInterface = nullptr;
+    }
+    // Events, texts, channel records and the rate table go with their members;
+    // the port with the COMPort part.
+}
+
+void RivuSerial::Close() {
+    SendCommand("X");
+    platform::SleepMilliseconds(20);
+    if (!stopRequested.exchange(true)) {
+        stopEvent.Set();
+        readerThread.WaitFor(500);
+    }
+    COMPort::Close();
+}
+
+bool RivuSerial::StartReaderThread() {
+    if (readerThread.Started()) {
+        // The previous reader must be gone before its stop signal is re-armed.
+        if (!stopRequested.exchange(true)) stopEvent.Set();
+        readerThread.Join();
+    }
+    stopEvent.Reset();
+    stopRequested.store(false);
+    if (!readerThread.Start(ReaderThread, this)) {
+        stopRequested.store(true);
+        return false;
+    }
+    readerThread.SetAboveNormalPriority();
+    return true;
+}
+
+}  // namespace rivu

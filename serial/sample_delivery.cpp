@@ -1,0 +1,70 @@
+#include "serial/sample_delivery.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "protocol/channel_record.h"
+#include "serial/rivu_serial.h"
+
+namespace rivu {
+namespace {
+
+// Smallest line room worth starting: "+<channel>" plus one sample and the
+// line end.
+constexpr int kMinimumLineRoom = 17;
+
+}  // namespace
+
+bool TakeSampleLines(RivuSerial& device, char* buffer, int size) {
+    if (size <= 0 || buffer == nullptr) return true;
+    buffer[0] = '\0';
+    char* position = buffer;
+    int room = size;
+    bool delivered = false;
+
+    const ChannelList::Snapshot channels = device.channels.Get();
+    for (;;) {
+        // Lines already written stand even if the state or ring changed since.
+        if (device.protocolState.load() != kRunning || channels->empty()) return delivered;
+        std::uint32_t current = device.currentChannel.load();
+        if (current >= channels->size()) current = 0;
+        ChannelRecord* channel = (*channels)[current];
+        std::uint32_t held = channel != nullptr ? channel->SamplesHeld() : 0;
+        if (held == 0) return delivered;
+
+        int lineLength = 0;
+        const int lineRoom = std::min(room, device.maxLineLength);
+        if (lineRoom >= kMinimumLineRoom) {
+            int used = std::snprintf(position, 16, "+%u", current + 1);
+            std::uint32_t taken = 0;
+            std::int32_t sample = 0;
+            while (taken < held && (lineRoom - 1) - used > 16 && channel->TakeSample(sample)) {
+                position[used] = ',';
+                used += 1 + std::snprintf(position + used + 1, static_cast<std::size_t>(lineRoom - used - 3), "%d",
+                                          static_cast<int>(sample));
+                ++taken;
+            }
+            position[used] = '\n';
+            position[used + 1] = '\0';
+            lineLength = used + 1;
+            position += lineLength;
+            held -= taken;
+            delivered = true;
+        }
+        room -= lineLength;
+
+        if (held == 0 || lineLength == 0) {
+            device.currentChannel.store(static_cast<std::uint32_t>((current + 1) % channels->size()));
+            return true;
+        }
+        if (room <= 0) return true;
+    }
+}
+
+void FlushSamples(RivuSerial& device) {
+    for (ChannelRecord* channel : *device.channels.Get()) {
+        if (channel != nullptr) channel->Flush();
+    }
+}
+
+}  // namespace rivu
