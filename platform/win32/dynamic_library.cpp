@@ -1,0 +1,28 @@
+#include "platform/dynamic_library.h"
+
+#include <windows.h>
+
+namespace rivu::platform {
+
+DynamicLibrary::~DynamicLibrary() { Free(); }
+
+bool DynamicLibrary::Load(const std::u16string& pathOrName) {
+    Free();
+    if (pathOrName.empty()) return false;
+    module_ = LoadLibraryW(reinterpret_cast<const wchar_t*>(pathOrName.c_str()));
+    return module_ != nullptr;
+}
+
+void* DynamicLibrary::Resolve(const char* name) const {
+    if (module_ == nullptr || name == nullptr) return nullptr;
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module_), name));
+}
+
+void DynamicLibrary::Free() {
+    if (module_ != nullptr) {
+        FreeLibrary(static_cast<HMODULE>(module_));
+        module_ = nullptr;
+    }
+}
+
+}  // namespace rivu::platform
