@@ -1,0 +1,215 @@
+// A real pair of connected ports: framing, line settings, exclusivity, baud
+// rates, and the reader thread of a device from start to stop.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "platform/clock.h"
+#include "serial/com_port.h"
+#include "serial/rivu_serial.h"
+#include "tests/support/port_pair.h"
+
+namespace rivu {
+namespace {
+
+using test::PortPair;
+
+constexpr int kReplyWaitMs = 2000;
+
+// Polls a condition for up to two seconds.
+template <typename Condition>
+bool Eventually(Condition condition) {
+    const std::int64_t deadline = platform::SteadyMilliseconds() + 2000;
+    while (!condition()) {
+        if (platform::SteadyMilliseconds() > deadline) return false;
+        platform::SleepMilliseconds(5);
+    }
+    return true;
+}
+
+class SerialPortTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(pair.Problem().empty()) << pair.Problem(); }
+    PortPair pair;
+};
+
+TEST_F(SerialPortTest, CommandsAreFramedWholeAndNeverTruncated) {
+    COMPort port;
+    ASSERT_EQ(port.Open(pair.DevicePath(), 115200), kOk);
+
+    EXPECT_TRUE(port.SendCommand("S"));
+    EXPECT_EQ(pair.Receive(3, kReplyWaitMs), ":S\n");
+
+    const std::string longest(COMPort::kMaxCommandLength, '1');
+    EXPECT_TRUE(port.SendCommand(longest.c_str()));
+    EXPECT_EQ(pair.Receive(longest.size() + 2, kReplyWaitMs), ":" + longest + "\n");
+
+    const std::string tooLong(COMPort::kMaxCommandLength + 1, '1');
+    EXPECT_FALSE(port.SendCommand(tooLong.c_str()));
+    EXPECT_FALSE(port.SendCommand(nullptr));
+    EXPECT_EQ(pair.Drain(100), "");
+}
+
+TEST_F(SerialPortTest, OpensAt115200EightNoneOne) {
+    COMPort port;
+    ASSERT_EQ(port.Open(pair.DevicePath(), 115200), kOk);
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_EQ(port.GetBaudRate(), 115200);
+    platform::LineSettings line;
+    ASSERT_TRUE(port.Port().ReadLineSettings(line));
+    EXPECT_EQ(line.baudRate, 115200);
+    EXPECT_EQ(line.dataBits, 8);
+    EXPECT_EQ(line.parity, 0);
+    EXPECT_EQ(line.stopBits, 0);
+}
+
+TEST_F(SerialPortTest, PortIsExclusiveUntilClosed) {
+    COMPort first;
+    ASSERT_EQ(first.Open(pair.DevicePath(), 115200), kOk);
+    COMPort second;
+    EXPECT_EQ(second.Open(pair.DevicePath(), 115200), kFail);
+    EXPECT_FALSE(second.IsOpen());
+
+    // The refused open did not disturb the owner.
+    EXPECT_TRUE(first.SendCommand("V"));
+    EXPECT_EQ(pair.Receive(3, kReplyWaitMs), ":V\n");
+
+    first.Close();
+    EXPECT_FALSE(first.IsOpen());
+    EXPECT_EQ(second.Open(pair.DevicePath(), 115200), kOk);
+}
+
+TEST_F(SerialPortTest, MissingPortFailsToOpen) {
+#ifdef _WIN32
+    const std::u16string missing = u"\\\\.\\COM199";
+#else
+    const std::u16string missing = u"/dev/rivu-no-such-port";
+#endif
+    COMPort port;
+    EXPECT_EQ(port.Open(missing, 115200), kFail);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_FALSE(port.SendCommand("S"));
+}
+
+TEST_F(SerialPortTest, TryingARateLeavesTheLineAsItWas) {
+    COMPort port;
+    ASSERT_EQ(port.Open(pair.DevicePath(), 115200), kOk);
+    platform::LineSettings line;
+
+    EXPECT_TRUE(port.CanUseBaudRate(9600));
+    EXPECT_EQ(port.GetBaudRate(), 115200);
+    ASSERT_TRUE(port.Port().ReadLineSettings(line));
+    EXPECT_EQ(line.baudRate, 115200);
+
+    // SetBaudRate(0) keeps the line's rate but stores 0 ...
+    EXPECT_TRUE(port.SetBaudRate(0));
+    EXPECT_EQ(port.GetBaudRate(), 0);
+    ASSERT_TRUE(port.Port().ReadLineSettings(line));
+    EXPECT_EQ(line.baudRate, 115200);
+
+    // ... and a later trial still hands the line back at that rate.
+    EXPECT_TRUE(port.CanUseBaudRate(9600));
+    EXPECT_EQ(port.GetBaudRate(), 0);
+    ASSERT_TRUE(port.Port().ReadLineSettings(line));
+    EXPECT_EQ(line.baudRate, 115200);
+
+    EXPECT_TRUE(port.SetBaudRate(9600));
+    EXPECT_EQ(port.GetBaudRate(), 9600);
+    ASSERT_TRUE(port.Port().ReadLineSettings(line));
+    EXPECT_EQ(line.baudRate, 9600);
+}
+
+TEST_F(SerialPortTest, RatesOnAClosedPortFailAndKeepTheStoredRate) {
+    COMPort never;
+    EXPECT_FALSE(never.SetBaudRate(115200));
+    EXPECT_FALSE(never.CanUseBaudRate(115200));
+    EXPECT_EQ(never.GetBaudRate(), 0);
+
+    COMPort closed;
+    ASSERT_EQ(closed.Open(pair.DevicePath(), 115200), kOk);
+    closed.Close();
+    EXPECT_FALSE(closed.SetBaudRate(9600));
+    EXPECT_FALSE(closed.CanUseBaudRate(9600));
+    EXPECT_EQ(closed.GetBaudRate(), 115200);
+}
+
+// The device end of a pair, opened and read by its reader thread.
+class DeviceTest : public SerialPortTest {
+protected:
+    void StartDevice(RivuSerial& device) {
+        ASSERT_EQ(device.Open(device.devicePath, 115200), kOk);
+        ASSERT_TRUE(device.StartReaderThread());
+    }
+
+    // The start of the handshake: the device answers the instrument's "S"
+    // echo with "V" through the reader thread and the dispatcher.
+    void ExpectLinesDelivered(RivuSerial& device) {
+        device.protocolState.store(kAwaitStopEcho);
+        ASSERT_TRUE(pair.Send("S\r\n"));
+        EXPECT_EQ(pair.Receive(3, kReplyWaitMs), ":V\n");
+        EXPECT_TRUE(Eventually([&] { return device.protocolState.load() == kAwaitVersion; }));
+        EXPECT_TRUE(device.dataEvent.Wait(kReplyWaitMs));
+    }
+};
+
+TEST_F(DeviceTest, NeverOpenedDeviceSendsNothing) {
+    {
+        RivuSerial device(pair.DevicePath(), u"");
+        EXPECT_FALSE(device.IsOpen());
+    }
+    EXPECT_EQ(pair.Drain(100), "");
+}
+
+TEST_F(DeviceTest, ReaderDeliversLinesAndCloseStopsItOnce) {
+    RivuSerial device(pair.DevicePath(), u"");
+    StartDevice(device);
+    ExpectLinesDelivered(device);
+    EXPECT_FALSE(device.failed.load());
+
+    device.Close();
+    EXPECT_EQ(pair.Receive(3, kReplyWaitMs), ":X\n");
+    EXPECT_TRUE(device.readerThread.WaitFor(0));
+    EXPECT_FALSE(device.IsOpen());
+
+    // A second Close neither signals the stop event again nor waits for a thread.
+    device.Close();
+    EXPECT_FALSE(device.stopEvent.Wait(0));
+}
+
+TEST_F(DeviceTest, ReopenedDeviceGetsAFreshReaderThatStillStops) {
+    RivuSerial device(pair.DevicePath(), u"");
+    StartDevice(device);
+    device.Close();
+    pair.Drain(50);
+
+    StartDevice(device);
+    EXPECT_FALSE(device.stopRequested.load());
+    ExpectLinesDelivered(device);
+    device.Close();
+    EXPECT_TRUE(device.readerThread.WaitFor(0));
+}
+
+TEST_F(DeviceTest, PortFaultMarksTheDeviceFailedAndCloseStillStopsIt) {
+    RivuSerial device(pair.DevicePath(), u"");
+    StartDevice(device);
+    device.Port().Close();  // the handle goes away under the reader
+    EXPECT_TRUE(Eventually([&] { return device.failed.load(); }));
+    device.Close();
+    EXPECT_TRUE(device.readerThread.WaitFor(0));
+}
+
+#ifndef _WIN32
+TEST_F(DeviceTest, VanishedPeerMarksTheDeviceFailedWithoutHanging) {
+    RivuSerial device(pair.DevicePath(), u"");
+    StartDevice(device);
+    ASSERT_TRUE(pair.ClosePeer());
+    EXPECT_TRUE(Eventually([&] { return device.failed.load(); }));
+    device.Close();
+    EXPECT_TRUE(device.readerThread.WaitFor(0));
+}
+#endif
+
+}  // namespace
+}  // namespace rivu
