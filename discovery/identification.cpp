@@ -1,5 +1,6 @@
 #include "discovery/identification.h"
 
+#include <algorithm>
 #include <regex>
 
 namespace rivu {
@@ -20,13 +21,20 @@ std::string NarrowLowBytes(const std::u16string& text) {
 
 std::string ExtractSerialNumber(const std::u16string& devicePath) {
     const std::string narrow = NarrowLowBytes(devicePath);
-    // Tried in this order; the first prefix followed by digits anywhere wins.
+    // Tried in this order; the first prefix followed by a digit anywhere wins.
+    // The expression finds the leftmost prefix followed by a digit, which is
+    // where "(prefix)([0-9]+)" matches; the run of digits is then taken by
+    // hand, because the recursive regex executor would overflow the stack on
+    // a run of many thousand digits.
     static constexpr const char* kPrefixes[] = {"a800", "ksc", "zvccoda"};
     for (const char* prefix : kPrefixes) {
-        const std::regex expression(std::string("(") + prefix + ")([0-9]+)", std::regex::ECMAScript);
+        const std::regex expression(std::string("(") + prefix + ")([0-9])", std::regex::ECMAScript);
         std::smatch match;
         if (std::regex_search(narrow, match, expression)) {
-            return match[2].str();
+            const auto digitsBegin = match[2].first;
+            const auto digitsEnd =
+                std::find_if(digitsBegin, narrow.end(), [](char c) { return c < '0' || c > '9'; });
+            return std::string(digitsBegin, digitsEnd);
         }
     }
     return {};

@@ -1,9 +1,13 @@
 #pragma once
 #include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace rivu {
 
 class RivuSerial;
+class FtdiDriverBinding;
 
 // One step of a discovery pass over the present COM-port interfaces: the next
 // port whose identity contains one of the selection's comma-separated tokens,
@@ -29,5 +33,25 @@ void ShutdownDiscovery();
 
 // Library unload: releases the setup-API binding as well.
 void UnloadDiscovery();
+
+// The pieces of a pass.
+
+// Cuts the selection text at every comma: pieces between commas (empty ones
+// too) are tokens, a final comma adds none, spaces stay. An empty text gives
+// one empty token.
+std::vector<std::string> SplitSelection(std::string_view selection);
+
+// Whether a token occurs in the identity narrowed to the low byte of each
+// code unit (case-sensitive). An empty token occurs in every identity.
+bool MatchesAnyToken(const std::vector<std::string>& tokens, const std::u16string& identity);
+
+// The PortName kept for a device instance ("COM5"); "" and false when there
+// is none.
+bool ReadPortName(const std::u16string& instanceId, std::u16string& port);
+
+// The serial number of the D2XX device whose COM port is port (letters
+// compared without case); false, with serial untouched, when no device
+// matches or a driver call fails (a handle it opened is closed again).
+bool LookupFtdiSerial(FtdiDriverBinding& binding, const std::u16string& port, std::u16string& serial);
 
 }  // namespace rivu

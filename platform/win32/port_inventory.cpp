@@ -1,0 +1,238 @@
+// COM-port interfaces through the Windows setup API. SETUPAPI.DLL is bound at
+// run time (never linked) and stays bound until the library is unloaded.
+#include "platform/port_inventory.h"
+
+#include <windows.h>
+#include <setupapi.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <initializer_list>
+#include <vector>
+
+namespace rivu::platform {
+namespace {
+
+static_assert(sizeof(Guid) == sizeof(GUID));
+
+using GetInstanceIdFn = decltype(&::SetupDiGetDeviceInstanceIdW);
+using GetInterfaceDetailFn = decltype(&::SetupDiGetDeviceInterfaceDetailW);
+using EnumInterfacesFn = decltype(&::SetupDiEnumDeviceInterfaces);
+using GetClassDevsFn = decltype(&::SetupDiGetClassDevsW);
+using DestroyInfoListFn = decltype(&::SetupDiDestroyDeviceInfoList);
+using GetRegistryPropertyFn = decltype(&::SetupDiGetDeviceRegistryPropertyW);
+
+// The setup API as bound once per load of the enabler. Plain data: nothing
+// of it is torn down by a static destructor.
+struct SetupApiBinding {
+    LONG loadCount;
+    HMODULE module;
+    GetInstanceIdFn getInstanceId;
+    GetInterfaceDetailFn getInterfaceDetail;
+    EnumInterfacesFn enumInterfaces;
+    GetClassDevsFn getClassDevs;
+    DestroyInfoListFn destroyInfoList;
+    GetRegistryPropertyFn getRegistryProperty;
+    FARPROC enumDeviceInfo;  // required, never called
+};
+SetupApiBinding setupApi = {};
+bool setupApiBindTried = false;
+
+// The first of the names that the module exports, or null.
+void (*ResolveAny(HMODULE module, std::initializer_list<const char*> names))() {
+    for (const char* name : names) {
+        // Through a generic function pointer type: FARPROC does not convert to the real type without a warning.
+        if (FARPROC address = GetProcAddress(module, name)) return reinterpret_cast<void (*)()>(address);
+    }
+    return nullptr;
+}
+
+template <typename Fn>
+bool ResolveInto(Fn& target, std::initializer_list<const char*> names) {
+    target = reinterpret_cast<Fn>(ResolveAny(setupApi.module, names));
+    return target != nullptr;
+}
+
+void BindSetupApi() {
+    if (setupApi.loadCount++ != 0) return;
+    setupApi.module = LoadLibraryW(L"SETUPAPI.DLL");
+    if (setupApi.module == nullptr) {
+        setupApi.loadCount = 0;
+        return;
+    }
+    // In this order, stopping at the first entry point that cannot be found.
+    const bool complete =
+        ResolveInto(setupApi.getInstanceId, {"SetupDiGetDeviceInstanceIdW"}) &&
+        ResolveInto(setupApi.getInterfaceDetail,
+                    {"SetupDiGetDeviceInterfaceDetailW", "SetupDiGetInterfaceDeviceDetailW"}) &&
+        ResolveInto(setupApi.enumInterfaces, {"SetupDiEnumInterfaceDevice", "SetupDiEnumDeviceInterfaces"}) &&
+        ResolveInto(setupApi.getClassDevs, {"SetupDiGetClassDevsW"}) &&
+        ResolveInto(setupApi.destroyInfoList, {"SetupDiDestroyDeviceInfoList"}) &&
+        ResolveInto(setupApi.getRegistryProperty, {"SetupDiGetDeviceRegistryPropertyW"}) &&
+        ResolveInto(setupApi.enumDeviceInfo, {"SetupDiEnumDeviceInfo"});
+    if (!complete) {
+        FreeLibrary(setupApi.module);
+        setupApi = {};
+    }
+}
+
+void UnbindSetupApi() {
+    if (setupApi.loadCount == 0) return;
+    if (--setupApi.loadCount == 0) {
+        if (setupApi.module != nullptr) FreeLibrary(setupApi.module);
+        setupApi = {};
+    }
+}
+
+void EnsureSetupApiBound() {
+    if (setupApiBindTried) return;
+    setupApiBindTried = true;
+    BindSetupApi();
+}
+
+bool SetupApiUsable() {
+    return setupApi.loadCount != 0 && setupApi.module != nullptr && setupApi.enumInterfaces != nullptr &&
+           setupApi.getInterfaceDetail != nullptr && setupApi.getInstanceId != nullptr;
+}
+
+// The characters up to the first NUL among the first count.
+std::u16string TextUpToNul(const wchar_t* text, std::size_t count) {
+    const wchar_t* end = std::find(text, text + count, L'\0');
+    return std::u16string(reinterpret_cast<const char16_t*>(text), static_cast<std::size_t>(end - text));
+}
+
+class SetupApiPortInventory final : public PortInventory {
+public:
+    SetupApiPortInventory() { EnsureSetupApiBound(); }
+    ~SetupApiPortInventory() override { CloseSnapshot(); }
+
+    bool Usable() const override { return SetupApiUsable(); }
+
+    bool OpenSnapshot(const Guid& interfaceClass, std::uint32_t flags) override {
+        if (set_ != INVALID_HANDLE_VALUE) return true;
+        if (!Usable() || setupApi.getClassDevs == nullptr) return false;
+        set_ = setupApi.getClassDevs(reinterpret_cast<const GUID*>(&interfaceClass), nullptr, nullptr, flags);
+        return set_ != INVALID_HANDLE_VALUE;
+    }
+    bool SnapshotOpen() const override { return set_ != INVALID_HANDLE_VALUE; }
+    void CloseSnapshot() override {
+        if (set_ != INVALID_HANDLE_VALUE && setupApi.destroyInfoList != nullptr) setupApi.destroyInfoList(set_);
+        set_ = INVALID_HANDLE_VALUE;
+        interfaceSelected_ = false;
+        deviceKnown_ = false;
+    }
+
+    bool SelectInterface(const Guid& interfaceClass, std::int32_t index) override {
+        interfaceSelected_ = false;
+        deviceKnown_ = false;
+        if (set_ == INVALID_HANDLE_VALUE || !Usable() || index < 0) return false;
+        interface_ = {};
+        interface_.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
+        interfaceSelected_ = setupApi.enumInterfaces(set_, nullptr, reinterpret_cast<const GUID*>(&interfaceClass),
+                                                     static_cast<DWORD>(index), &interface_) != FALSE;
+        return interfaceSelected_;
+    }
+
+    // The size query, then the detail in a buffer of twice that size, which
+    // also names the interface's device for the reads that follow.
+    bool ReadInterfacePath(std::u16string& path) override {
+        deviceKnown_ = false;
+        if (!interfaceSelected_) return false;
+        DWORD required = 0;
+        setupApi.getInterfaceDetail(set_, &interface_, nullptr, 0, &required, nullptr);
+        if (required == 0) return false;
+
+        const std::size_t bytes = std::max<std::size_t>(2 * static_cast<std::size_t>(required),
+                                                        sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
+        std::vector<DWORD> buffer((bytes + sizeof(DWORD) - 1) / sizeof(DWORD), 0);
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+        device_ = {};
+        device_.cbSize = sizeof(SP_DEVINFO_DATA);
+        if (!setupApi.getInterfaceDetail(set_, &interface_, detail, required, nullptr, &device_)) return false;
+
+        const std::size_t pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
+        path = TextUpToNul(detail->DevicePath, (buffer.size() * sizeof(DWORD) - pathOffset) / sizeof(wchar_t));
+        deviceKnown_ = true;
+        return true;
+    }
+
+    bool ReadInstanceId(std::u16string& instanceId) override {
+        if (!deviceKnown_) return false;
+        DWORD required = 0;
+        setupApi.getInstanceId(set_, &device_, nullptr, 0, &required);
+        if (required == 0) return false;
+        std::vector<wchar_t> text(static_cast<std::size_t>(required) + 1, L'\0');
+        if (!setupApi.getInstanceId(set_, &device_, text.data(), required, nullptr)) return false;
+        instanceId = TextUpToNul(text.data(), required);
+        return true;
+    }
+
+    // The size query (a device without the property answers
+    // ERROR_INVALID_DATA), then the value in a buffer of twice that size.
+    std::optional<std::u16string> ReadProperty(DeviceProperty property) override {
+        if (!deviceKnown_ || setupApi.getRegistryProperty == nullptr) return std::nullopt;
+        const DWORD code = static_cast<DWORD>(property);
+        DWORD type = 0;
+        DWORD required = 0;
+        if (!setupApi.getRegistryProperty(set_, &device_, code, &type, nullptr, 0, &required) &&
+            GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+            return std::nullopt;
+        }
+        // One character more than the read may fill, so the text always ends.
+        std::vector<wchar_t> text(static_cast<std::size_t>(required) + 1, L'\0');
+        if (!setupApi.getRegistryProperty(set_, &device_, code, &type, reinterpret_cast<BYTE*>(text.data()),
+                                          2 * required, nullptr)) {
+            return std::nullopt;
+        }
+        return TextUpToNul(text.data(), required);
+    }
+
+private:
+    HDEVINFO set_ = INVALID_HANDLE_VALUE;
+    SP_DEVICE_INTERFACE_DATA interface_ = {};
+    SP_DEVINFO_DATA device_ = {};
+    bool interfaceSelected_ = false;
+    bool deviceKnown_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<PortInventory> CreatePortInventory() { return std::make_unique<SetupApiPortInventory>(); }
+
+// PortName is read only when it is a text, into a buffer one character longer
+// than the value, so a value of any size or type never overflows or yields
+// bytes that are not text.
+bool ReadDevicePortName(const std::u16string& instanceId, std::u16string& portName) {
+    std::wstring keyPath = L"System\\CurrentControlSet\\Enum\\";
+    keyPath.append(reinterpret_cast<const wchar_t*>(instanceId.data()), instanceId.size());
+    keyPath.append(L"\\Device Parameters");
+
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+
+    bool found = false;
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    if (RegQueryValueExW(key, L"PortName", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+        (type == REG_SZ || type == REG_EXPAND_SZ)) {
+        std::vector<wchar_t> text(static_cast<std::size_t>(size) / sizeof(wchar_t) + 1, L'\0');
+        DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+        if (RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &bytes) ==
+                ERROR_SUCCESS &&
+            (type == REG_SZ || type == REG_EXPAND_SZ)) {
+            portName = TextUpToNul(text.data(), std::min<std::size_t>(bytes / sizeof(wchar_t), text.size()));
+            found = true;
+        }
+    }
+    RegCloseKey(key);
+    return found;
+}
+
+void ReleasePortInventory() {
+    if (!setupApiBindTried) return;
+    setupApiBindTried = false;
+    UnbindSetupApi();
+}
+
+}  // namespace rivu::platform
