@@ -141,6 +141,8 @@ bool ChannelRecord::TakeSample(std::int32_t& sample) {
     return true;
 }
 
-void ChannelRecord::Flush() { sampleRead_.store(sampleWrite_.load(std::memory_order_acquire), std::memory_order_release); }
+void ChannelRecord::Flush() {
+    sampleRead_.store(sampleWrite_.load(std::memory_order_acquire), std::memory_order_release);
+}
 
 }  // namespace rivu

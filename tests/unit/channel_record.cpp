@@ -1,0 +1,170 @@
+#include "protocol/channel_record.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <thread>
+
+namespace rivu {
+namespace {
+
+std::unique_ptr<ChannelRecord> MakeRecord(double upper, double lower, std::int32_t decimals,
+                                          const std::string& unit = "mL") {
+    return std::make_unique<ChannelRecord>("Test", upper, lower, 20000, unit, decimals);
+}
+
+TEST(ChannelRecordTexts, WholeLimits) {
+    ChannelRecord systolic("Systolic BP", 500, 0, 20000, "mmHg", 0);
+    EXPECT_EQ(systolic.Name(), "Systolic BP");
+    EXPECT_EQ(systolic.Title(), "Systolic BP");
+    EXPECT_EQ(systolic.Period(), 20000);
+    EXPECT_TRUE(systolic.IsEnabled());
+    EXPECT_EQ(systolic.GainList(), "0,500");
+    EXPECT_EQ(systolic.BaseScaling(), "0,0;500,500;mmHg;0;");
+
+    ChannelRecord tidal("Tidal Volume", 100, 0, 20000, "mL", 2);
+    EXPECT_EQ(tidal.Decimals(), 2);
+    EXPECT_EQ(tidal.BaseScaling(), "0,0;10000,100;mL;2;");
+
+    ChannelRecord pressure("Pressure", 50, -5, 20000, "cmH\xE2\x82\x82O", 0);
+    EXPECT_EQ(pressure.GainList(), "-5,50");
+    EXPECT_EQ(pressure.BaseScaling(), "-5,-5;50,50;cmH\xE2\x82\x82O;0;");
+}
+
+TEST(ChannelRecordTexts, FractionalLimitsAreCutFixedText) {
+    EXPECT_EQ(MakeRecord(0.5, 0, 1)->BaseScaling(), "0,0;5,0.5;mL;1;");
+    EXPECT_EQ(MakeRecord(0.5, 0, 0)->GainList(), "0,0.");
+    EXPECT_EQ(MakeRecord(1, -0.25, 1)->GainList(), "-0.,1");
+    EXPECT_EQ(MakeRecord(0.25, 0, 6)->GainList(), "0,0.250000");    // shorter than d + 2: all of it
+    EXPECT_EQ(MakeRecord(0.99995, 0.00005, 2)->GainList(), "0,0");  // outside the open interval
+    EXPECT_EQ(MakeRecord(-1.75, -3.9, 1)->GainList(), "-3,-1");     // integer parts, toward zero
+}
+
+TEST(ChannelRecordTexts, DecimalsAreReducedUntilTheRangeFits) {
+    auto large = MakeRecord(5000, 0, 3);
+    EXPECT_EQ(large->Decimals(), 0);
+    EXPECT_EQ(large->BaseScaling(), "0,0;5000,5000;mL;0;");
+
+    auto huge = MakeRecord(100000, 0, 2);
+    EXPECT_EQ(huge->Decimals(), 0);
+    EXPECT_EQ(huge->ScaleSample(12345.6), 12346);
+
+    // The lower limit counts too, and 32000 itself still fits.
+    EXPECT_EQ(MakeRecord(1, -3200, 1)->Decimals(), 1);
+    EXPECT_EQ(MakeRecord(1, -3201, 1)->Decimals(), 0);
+}
+
+TEST(ChannelRecordTexts, LimitsBeyond32BitsSaturate) {
+    auto huge = MakeRecord(5e9, -5e9, 0);
+    EXPECT_EQ(huge->GainList(), "-2147483648,2147483647");
+    EXPECT_EQ(huge->BaseScaling(), "-2147483648,-2147483648;2147483647,2147483647;mL;0;");
+    EXPECT_EQ(huge->ScaleSample(4e9), 2147483647);
+
+    double nan = std::numeric_limits<double>::quiet_NaN();
+    auto undefined = MakeRecord(nan, nan, 2);
+    EXPECT_EQ(undefined->BaseScaling(), "0,0;0,0;mL;2;");
+    EXPECT_EQ(undefined->ScaleSample(1.0), 0);
+}
+
+TEST(ChannelRecordScaling, ClampsAndRoundsHalfUp) {
+    auto record = MakeRecord(10, -10, 0);
+    EXPECT_EQ(record->ScaleSample(2.5), 3);
+    EXPECT_EQ(record->ScaleSample(-2.5), -2);
+    EXPECT_EQ(record->ScaleSample(11), 10);
+    EXPECT_EQ(record->ScaleSample(-11), -10);
+    EXPECT_EQ(record->ScaleSample(std::numeric_limits<double>::infinity()), 10);
+    EXPECT_EQ(record->ScaleSample(std::numeric_limits<double>::quiet_NaN()), -10);
+}
+
+TEST(ChannelRecordScaling, WithDecimalsRoundsAtTwiceThePlacesThenCuts) {
+    auto record = MakeRecord(50, 0, 1);
+    EXPECT_EQ(record->ScaleSample(static_cast<double>(12.36f)), 123);
+    EXPECT_EQ(record->ScaleSample(static_cast<double>(12.35f)), 123);
+    EXPECT_EQ(record->ScaleSample(60), 500);
+    EXPECT_EQ(record->ScaleSample(-1), 0);
+
+    auto twoPlaces = MakeRecord(100, 0, 2);
+    EXPECT_EQ(twoPlaces->ScaleSample(static_cast<double>(99.999f)), 9999);
+    EXPECT_EQ(twoPlaces->ScaleSample(100), 10000);
+}
+
+TEST(ChannelRecordRing, FullRingDropsNewSamplesButKeepsTheLastValue) {
+    auto record = MakeRecord(100000, 0, 0);
+    for (std::int32_t i = 0; i < 32767; ++i) record->StoreValue(i);
+    EXPECT_EQ(record->SamplesHeld(), 32767u);
+
+    record->StoreValue(99999);
+    EXPECT_EQ(record->LastSample(), 99999);
+    EXPECT_EQ(record->SampleWrite(), 32767u);
+    record->RepeatValue();
+    EXPECT_EQ(record->SamplesHeld(), 32767u);
+
+    // Once the consumer made room, a repeat appends the value that was dropped.
+    std::int32_t sample = -1;
+    ASSERT_TRUE(record->TakeSample(sample));
+    EXPECT_EQ(sample, 0);
+    record->RepeatValue();
+    EXPECT_EQ(record->SamplesHeld(), 32767u);
+    for (std::int32_t expected = 1; expected < 32767; ++expected) {
+        ASSERT_TRUE(record->TakeSample(sample));
+        ASSERT_EQ(sample, expected);
+    }
+    ASSERT_TRUE(record->TakeSample(sample));
+    EXPECT_EQ(sample, 99999);
+    EXPECT_FALSE(record->TakeSample(sample));
+}
+
+TEST(ChannelRecordRing, FlushEmptiesWithoutMovingTheWriter) {
+    auto record = MakeRecord(10, 0, 0);
+    for (int i = 0; i < 40000; ++i) record->AppendSample(i);
+    std::uint32_t write = record->SampleWrite();
+    record->Flush();
+    EXPECT_EQ(record->SampleWrite(), write);
+    EXPECT_EQ(record->SampleRead(), write);
+    EXPECT_EQ(record->SamplesHeld(), 0u);
+    std::int32_t sample;
+    EXPECT_FALSE(record->TakeSample(sample));
+
+    // The indices wrap around the ring in order.
+    for (int i = 0; i < 3; ++i) record->AppendSample(100 + i);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(record->TakeSample(sample));
+        EXPECT_EQ(sample, 100 + i);
+    }
+}
+
+TEST(ChannelRecordRing, OneProducerOneConsumerKeepOrder) {
+    auto record = MakeRecord(10, 0, 0);
+    constexpr std::int32_t kCount = 200000;
+    std::thread producer([&] {
+        for (std::int32_t i = 0; i < kCount;) {
+            if (record->SamplesHeld() < ChannelRecord::kRingSize - 1)
+                record->AppendSample(i++);
+            else
+                std::this_thread::yield();
+        }
+    });
+    std::int32_t expected = 0;
+    std::int32_t sample;
+    while (expected < kCount) {
+        if (record->TakeSample(sample)) {
+            ASSERT_EQ(sample, expected);
+            ++expected;
+        } else {
+            std::this_thread::yield();
+        }
+    }
+    producer.join();
+}
+
+TEST(ChannelRecordLog, EveryRecordTakesTheNextNumber) {
+    std::uint32_t before = ChannelLogCounter();
+    MakeRecord(1, 0, 0);
+    MakeRecord(1, 0, 0);
+    EXPECT_EQ(ChannelLogCounter(), before + 2);
+}
+
+}  // namespace
+}  // namespace rivu
