@@ -11,6 +11,9 @@ class RivuSerial;
 // replies; false (nothing appended) when one is empty or the lists differ in
 // length. Publishes the whole list at once.
 bool BuildChannelCatalogue(RivuSerial& device);
+// The same with the minVals line given before it is stored in the device, so
+// that a host thread that sees all four replies stored also sees the list.
+bool BuildChannelCatalogue(RivuSerial& device, std::u16string_view minValsLine);
 
 std::string MapChannelName(const std::string& shortName);
 std::string MapChannelUnit(const std::string& unit, const std::string& displayName);

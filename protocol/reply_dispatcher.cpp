@@ -1,0 +1,234 @@
+#include "protocol/reply_dispatcher.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "coda/data_lines.h"
+#include "coda/upload_rates.h"
+#include "coda/waveform_upload.h"
+#include "platform/code_pages.h"
+#include "plugin/host_services.h"
+#include "protocol/channel_catalogue.h"
+#include "protocol/fields.h"
+#include "serial/rivu_serial.h"
+
+namespace rivu {
+
+namespace {
+
+constexpr char kUnknownModel[] = "Unknown Rivu Device";
+constexpr char kZvcModel[] = "Zarvonic CODA";
+constexpr char kRivuCodaModel[] = "CODA";
+constexpr char16_t kZvcMark[] = u"ZVC";
+constexpr char16_t kRivuCodaAsZvc[] = u"Rivu CODA reported as Zarvonic CODA. Rivu CODA is not supported by Vexamora.";
+constexpr char16_t kRivuCodaMonitor[] = u"Rivu CODA Monitor is not supported by Vexamora.";
+constexpr char16_t kZvcUnmarked[] = u"Zarvonic CODA failed to report itself as an Zarvonic CODA.";
+constexpr char16_t kIncompleteUpload[] = u"error: incomplete waveform upload";
+
+constexpr std::size_t kMinVersionFields = 5;
+constexpr std::size_t kMinWaveInfoFields = 12;
+// "U" and one digit per parameter must fit the longest frame the port sends whole.
+constexpr std::size_t kMaxParams = COMPort::kMaxCommandLength - 1;
+
+bool StartsWith(std::u16string_view line, std::u16string_view prefix) {
+    return line.substr(0, prefix.size()) == prefix;
+}
+
+// Moves to the next state unless a host thread changed the state since the
+// line was taken up (a start or stop command wins over the reply). The state
+// is stored before the step's command is sent.
+bool Advance(RivuSerial& device, std::int32_t from, std::int32_t to) {
+    return device.protocolState.compare_exchange_strong(from, to);
+}
+
+bool AdvanceAndSend(RivuSerial& device, std::int32_t from, std::int32_t to, const char* command) {
+    if (!Advance(device, from, to)) return false;
+    device.SendCommand(command);
+    return true;
+}
+
+HResult HandleVersionReply(RivuSerial& device, std::u16string_view line) {
+    LogEvent("version: ", line);
+    std::vector<std::u16string> fields = SplitFields(line);
+    if (fields.size() < kMinVersionFields) {
+        LogEvent("!!! ", "version reply smaller than expected, bailing...");
+        return kFail;
+    }
+    std::string interfaceVersion = platform::WideToAnsi(fields[4]);
+    device.firmwareVersion = platform::WideToAnsi(fields[1]) + "." + platform::WideToAnsi(fields[2]) + "." +
+                             platform::WideToAnsi(fields[3]) + "." + interfaceVersion;
+    device.interfaceVersion = interfaceVersion;
+    device.modelName = fields.size() >= 6 ? platform::WideToAnsi(fields[5]) : kUnknownModel;
+    const bool zvcMark = fields.size() >= 8 && fields[7] == kZvcMark;
+
+    if (!device.isZvcCoda) {
+        if (device.modelName == kRivuCodaModel) {
+            ZVC::ZVCString message(zvcMark ? kRivuCodaAsZvc : kRivuCodaMonitor);
+            LogEvent("!!! ", message.View());
+            device.lastError.Set(std::move(message));
+            return kFail;
+        }
+        AdvanceAndSend(device, kAwaitVersion, kAwaitParams, "F");
+        return kOk;
+    }
+    // A Zarvonic CODA without its mark is noted, not refused.
+    if (!zvcMark) {
+        LogEvent("!!! ", kZvcUnmarked);
+        device.lastError.Set(ZVC::ZVCString(kZvcUnmarked));
+    }
+    device.modelName = kZvcModel;
+    AdvanceAndSend(device, kAwaitVersion, kAwaitIdentEcho, "ZvC");
+    return kOk;
+}
+
+HResult HandleParamsReply(RivuSerial& device, std::u16string_view line) {
+    if (StartsWith(line, u"F")) {
+        device.echoSeen = true;
+        return kOk;
+    }
+    if (!device.echoSeen) return kOk;
+    device.echoSeen = false;
+    LogEvent("params: ", line);
+    std::size_t count = 1;
+    for (char16_t c : line) count += c == u',' ? 1 : 0;
+    if (count > kMaxParams) {
+        LogEvent("!!! ", "params reply has " + std::to_string(count) + " fields, more than " +
+                             std::to_string(kMaxParams) + " cannot be acknowledged");
+        return kFail;
+    }
+    device.paramCount = static_cast<std::uint32_t>(count);
+    Advance(device, kAwaitParams, kAwaitUploadRates);
+    return kOk;
+}
+
+HResult HandleUploadRatesReply(RivuSerial& device, std::u16string_view line) {
+    LogEvent("upload rates: ", line);
+    HandleUploadRates(device, line);
+    // Acknowledges every parameter: "U1111" for four.
+    std::string command = "U" + std::string(device.paramCount, '1');
+    AdvanceAndSend(device, kAwaitUploadRates, kAwaitUploadEcho, command.c_str());
+    return kOk;
+}
+
+HResult HandleChannelNames(RivuSerial& device, std::u16string_view line) {
+    if (StartsWith(line, u"I")) {
+        device.echoSeen = true;
+        return kOk;
+    }
+    if (!device.echoSeen) return kOk;
+    device.echoSeen = false;
+    device.channelNamesReply.Set(ZVC::ZVCString(line));
+    LogEvent("channel names: ", line);
+    Advance(device, kAwaitChannelNames, kAwaitChannelUnits);
+    return kOk;
+}
+
+HResult HandleChannelMin(RivuSerial& device, std::u16string_view line) {
+    LogEvent("channel minVals: ", line);
+    // The list is published before the line is stored: host commands wait for
+    // all four lines and then read the channels.
+    const bool built = BuildChannelCatalogue(device, line);
+    device.channelMinReply.Set(ZVC::ZVCString(line));
+    if (!built) return kFail;
+    Advance(device, kAwaitChannelMin, kReady);
+    return kOk;
+}
+
+HResult HandleWaveInfo(RivuSerial& device, std::u16string_view line) {
+    if (!StartsWith(line, u"WI5")) return kOk;
+    std::vector<std::u16string> fields = SplitFields(line);
+    if (fields.size() < kMinWaveInfoFields) return kFail;
+    device.waveformLength = ParseInteger(fields[2]);
+    AdvanceAndSend(device, kAwaitWaveInfo, kAwaitStartEcho, "B");
+    return kOk;
+}
+
+HResult HandleRunningLine(RivuSerial& device, std::u16string_view line) {
+    CheckUploadTimeout(device);
+    if (StartsWith(line, u"w5")) {
+        return device.isZvcCoda ? HandleWaveformLine(device, line) : kOk;
+    }
+    if (StartsWith(line, u"m")) {
+        return device.isZvcCoda ? HandleMeasurementLine(device, line) : kOk;
+    }
+    return HandleDataLine(device, line);
+}
+
+}  // namespace
+
+HResult HandleReply(RivuSerial& device, const char* text, std::size_t length) {
+    const std::u16string decoded = platform::AnsiToWide(text, length);
+    const std::u16string_view line = decoded;
+
+    switch (device.protocolState.load()) {
+        case kAwaitStopEcho:
+            if (StartsWith(line, u"S")) {
+                if (device.isZvcCoda) {
+                    AdvanceAndSend(device, kAwaitStopEcho, kAwaitWaveStopEcho, "WN5");
+                } else {
+                    AdvanceAndSend(device, kAwaitStopEcho, kAwaitVersion, "V");
+                }
+            }
+            return kOk;
+        case kAwaitWaveStopEcho:
+            if (StartsWith(line, u"WN5")) AdvanceAndSend(device, kAwaitWaveStopEcho, kAwaitVersion, "V");
+            return kOk;
+        case kAwaitVersion:
+            return StartsWith(line, u"V") ? HandleVersionReply(device, line) : kOk;
+        case kAwaitIdentEcho:
+            if (StartsWith(line, u"A")) AdvanceAndSend(device, kAwaitIdentEcho, kAwaitParams, "F");
+            return kOk;
+        case kAwaitParams:
+            return HandleParamsReply(device, line);
+        case kAwaitUploadRates:
+            return HandleUploadRatesReply(device, line);
+        case kAwaitUploadEcho:
+            if (StartsWith(line, u"U")) AdvanceAndSend(device, kAwaitUploadEcho, kAwaitChannelNames, "I");
+            return kOk;
+        case kAwaitChannelNames:
+            return HandleChannelNames(device, line);
+        case kAwaitChannelUnits:
+            device.channelUnitsReply.Set(ZVC::ZVCString(line));
+            LogEvent("channel units: ", line);
+            Advance(device, kAwaitChannelUnits, kAwaitChannelMax);
+            return kOk;
+        case kAwaitChannelMax:
+            device.channelMaxReply.Set(ZVC::ZVCString(line));
+            LogEvent("channel maxVals: ", line);
+            Advance(device, kAwaitChannelMax, kAwaitChannelMin);
+            return kOk;
+        case kAwaitChannelMin:
+            return HandleChannelMin(device, line);
+        case kAwaitWaveInfo:
+            return HandleWaveInfo(device, line);
+        case kAwaitStartEcho:
+            if (StartsWith(line, u"B")) {
+                if (device.isZvcCoda) {
+                    AdvanceAndSend(device, kAwaitStartEcho, kAwaitWaveArmEcho, "WA5");
+                } else {
+                    Advance(device, kAwaitStartEcho, kRunning);
+                }
+            }
+            return kOk;
+        case kAwaitWaveArmEcho:
+            if (StartsWith(line, u"WA5")) Advance(device, kAwaitWaveArmEcho, kRunning);
+            return kOk;
+        case kAwaitWaveStopEcho2:
+            if (StartsWith(line, u"WN5")) {
+                if (device.uploadPending) ReportCycleMessage(device, 0, kIncompleteUpload);
+                AdvanceAndSend(device, kAwaitWaveStopEcho2, kAwaitStopEcho2, "S");
+            }
+            return kOk;
+        case kAwaitStopEcho2:
+            if (StartsWith(line, u"S")) Advance(device, kAwaitStopEcho2, kReady);
+            return kOk;
+        case kRunning:
+            return HandleRunningLine(device, line);
+        default:
+            // Idle, Ready and unknown states: every line is dropped.
+            return kOk;
+    }
+}
+
+}  // namespace rivu
