@@ -1,0 +1,110 @@
+#include "coda/data_lines.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "serial/rivu_serial.h"
+
+namespace rivu {
+namespace {
+
+class DataLines : public ::testing::Test {
+protected:
+    // Channels with the given limits, all without decimals.
+    void AddChannels(std::size_t count, double upper = 100, double lower = 0) {
+        std::vector<std::unique_ptr<ChannelRecord>> batch;
+        for (std::size_t i = 0; i < count; ++i) {
+            batch.push_back(std::make_unique<ChannelRecord>("C" + std::to_string(i), upper, lower, 20000, "u", 0));
+        }
+        device.channels.Append(std::move(batch));
+    }
+
+    std::vector<std::int32_t> Drain(std::int64_t number) {
+        std::vector<std::int32_t> samples;
+        std::int32_t sample;
+        while (device.channels.ByNumber(number)->TakeSample(sample)) samples.push_back(sample);
+        return samples;
+    }
+
+    RivuSerial device{u"/dev/null-data", u"test"};
+};
+
+TEST_F(DataLines, StoresRepeatsAndClampsEachColumn) {
+    AddChannels(3);
+    device.paramCount = 3;
+    EXPECT_EQ(HandleDataLine(device, u"12.5,*,3"), kOk);
+    EXPECT_EQ(device.rowsAhead, 1);
+    EXPECT_EQ(HandleDataLine(device, u"250,7,-4"), kOk);
+    EXPECT_EQ(HandleDataLine(device, u"x,*,*"), kOk);
+    EXPECT_EQ(device.rowsAhead, 3);
+    EXPECT_EQ(Drain(1), (std::vector<std::int32_t>{13, 100, 0}));
+    EXPECT_EQ(Drain(2), (std::vector<std::int32_t>{0, 7, 7}));
+    EXPECT_EQ(Drain(3), (std::vector<std::int32_t>{3, 0, 0}));
+}
+
+TEST_F(DataLines, TheTimeColumnFeedsNoChannel) {
+    AddChannels(2);
+    device.hasTimeColumn = true;
+    device.paramCount = 3;
+    EXPECT_EQ(HandleDataLine(device, u"17.25,40,60"), kOk);
+    EXPECT_EQ(Drain(1), (std::vector<std::int32_t>{40}));
+    EXPECT_EQ(Drain(2), (std::vector<std::int32_t>{60}));
+}
+
+TEST_F(DataLines, LinesWithAnotherFieldCountChangeNothing) {
+    AddChannels(3);
+    device.paramCount = 3;
+    for (std::u16string_view line : {u"1,2", u"1,2,3,4", u"", u"1,2,,3"}) {
+        EXPECT_EQ(HandleDataLine(device, line), kOk);
+    }
+    EXPECT_EQ(device.rowsAhead, 0);
+    EXPECT_EQ(device.channels.ByNumber(1)->SamplesHeld(), 0u);
+}
+
+TEST_F(DataLines, MoreColumnsThanChannelsStayInsideTheList) {
+    AddChannels(2);
+    device.paramCount = 5;
+    EXPECT_EQ(HandleDataLine(device, u"1,2,3,4,5"), kOk);
+    EXPECT_EQ(device.rowsAhead, 1);
+    EXPECT_EQ(Drain(1), (std::vector<std::int32_t>{1}));
+    EXPECT_EQ(Drain(2), (std::vector<std::int32_t>{2}));
+
+    // Before any catalogue there is nothing to feed, and nothing breaks.
+    RivuSerial empty{u"/dev/null-empty", u"test"};
+    empty.paramCount = 2;
+    EXPECT_EQ(HandleDataLine(empty, u"1,2"), kOk);
+    EXPECT_EQ(empty.rowsAhead, 1);
+}
+
+TEST_F(DataLines, WaveformChannelsAreNeverFedFromADataLine) {
+    AddChannels(3, 300);  // two instrument channels, then O-Cuff
+    AddChannels(1, 300);  // VPR
+    device.cuffChannel.store(2);
+    device.vprChannel.store(3);
+    device.paramCount = 4;
+    EXPECT_EQ(HandleDataLine(device, u"1,2,3,4"), kOk);
+    EXPECT_EQ(Drain(2), (std::vector<std::int32_t>{2}));
+    EXPECT_EQ(device.channels.ByNumber(3)->SamplesHeld(), 0u);
+    EXPECT_EQ(device.channels.ByNumber(4)->SamplesHeld(), 0u);
+}
+
+TEST_F(DataLines, AFullRingKeepsTheDroppedValueForTheNextRepeat) {
+    AddChannels(1, 100000);
+    device.paramCount = 1;
+    ChannelRecord& record = *device.channels.ByNumber(1);
+    for (int i = 0; i < 32767; ++i) record.AppendSample(1);
+    EXPECT_EQ(HandleDataLine(device, u"42"), kOk);
+    EXPECT_EQ(record.LastSample(), 42);
+    EXPECT_EQ(record.SamplesHeld(), 32767u);
+    std::int32_t sample;
+    ASSERT_TRUE(record.TakeSample(sample));
+    EXPECT_EQ(HandleDataLine(device, u"*"), kOk);
+    std::vector<std::int32_t> samples = Drain(1);
+    ASSERT_EQ(samples.size(), 32767u);
+    EXPECT_EQ(samples.back(), 42);
+}
+
+}  // namespace
+}  // namespace rivu

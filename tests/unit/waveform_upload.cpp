@@ -1,0 +1,246 @@
+#include "coda/waveform_upload.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "protocol/channel_catalogue.h"
+#include "protocol/reply_dispatcher.h"
+#include "serial/rivu_serial.h"
+#include "tools/host-objects/host_objects.h"
+
+namespace rivu::host {
+
+void PrintTo(const RecordedComment& c, std::ostream* out) {
+    *out << "{channel " << c.channel << ", position " << c.position << ", record " << c.record << ", \""
+         << std::string(c.text.begin(), c.text.end()) << "\"}";
+}
+
+}  // namespace rivu::host
+
+namespace rivu {
+namespace {
+
+using host::RecordedComment;
+
+// A Zarvonic CODA in the Running state with one instrument channel (HR) after
+// the time column, then O-Cuff and VPR, recording into the host's document.
+class Waveform : public ::testing::Test {
+protected:
+    void SetUp() override {
+        device.isZvcCoda = true;
+        device.samplePeriodUs.store(20000);
+        device.paramCount = 2;
+        device.channelNamesReply.Set(ZVC::ZVCString(u"Time,HR"));
+        device.channelUnitsReply.Set(ZVC::ZVCString(u"s,bpm"));
+        device.channelMaxReply.Set(ZVC::ZVCString(u"1,300"));
+        device.channelMinReply.Set(ZVC::ZVCString(u"0,0"));
+        ASSERT_TRUE(BuildChannelCatalogue(device));
+        device.protocolState.store(kRunning);
+        device.waveformLength = 8;
+        host.SetChannelTitles({u"Heart Rate", u"O-Cuff", u"VPR"});
+        host.SetRecordCount(3);
+        device.samplingInterface = host.NewSamplingReference();
+    }
+
+    // Through the dispatcher, as the reader thread hands lines over.
+    HResult Line(std::string_view text) { return HandleReply(device, text.data(), text.size()); }
+
+    std::vector<std::int32_t> Drain(std::int32_t index) {
+        std::vector<std::int32_t> samples;
+        std::int32_t sample;
+        while (device.channels.ByNumber(index + 1)->TakeSample(sample)) samples.push_back(sample);
+        return samples;
+    }
+    std::vector<std::int32_t> Cuff() { return Drain(device.cuffChannel.load()); }
+    std::vector<std::int32_t> Vpr() { return Drain(device.vprChannel.load()); }
+
+    // A result line: diastolic, systolic, error flag, diastolic and systolic points.
+    static std::string Result(const std::string& dia, const std::string& sys, int error, int diaPoint, int sysPoint) {
+        return "m,1,2,3,4,5," + dia + "," + sys + ",8,9,10,11," + std::to_string(error) + "," +
+               std::to_string(diaPoint) + "," + std::to_string(sysPoint) + ",15";
+    }
+
+    // Makes the last chunk look older than the upload time-out.
+    void LetUploadStall() { device.uploadTimerStart -= device.uploadTimeout; }
+
+    host::HostObjects host;  // outlives the device, which releases its sampling reference
+    RivuSerial device{u"/dev/null-waveform", u"test"};
+};
+
+TEST_F(Waveform, WaveformChannelsTrailDataRowsByAtMostTwenty) {
+    for (int i = 0; i < 25; ++i) ASSERT_EQ(Line("0.1,60"), kOk);
+    EXPECT_EQ(device.rowsAhead, 21);
+    EXPECT_EQ(device.rowCount, 4);
+    EXPECT_EQ(Cuff(), (std::vector<std::int32_t>{0, 0, 0, 0}));
+    EXPECT_EQ(Vpr(), (std::vector<std::int32_t>{0, 0, 0, 0}));
+    EXPECT_EQ(Drain(0).size(), 25u);
+}
+
+TEST_F(Waveform, EachValueTakesTwoRowsOfItsChannel) {
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(Line("0.1,60"), kOk);
+    device.rowCount = 7;
+    ASSERT_EQ(Line("w5,0,100,50,101,51"), kOk);
+    EXPECT_EQ(device.cycleStartRow, 7);
+    EXPECT_TRUE(device.cycleStartSeen);
+    EXPECT_TRUE(device.uploadPending);
+    EXPECT_EQ(device.rowCount, 11);
+    EXPECT_EQ(device.rowsAhead, -1);
+    EXPECT_EQ(Cuff(), (std::vector<std::int32_t>{100, 100, 101, 101}));
+    EXPECT_EQ(Vpr(), (std::vector<std::int32_t>{50, 50, 51, 51}));
+    // Values are clamped to the waveform channels' 0 to 300 mmHg.
+    ASSERT_EQ(Line("w5,4,400,-3"), kOk);
+    EXPECT_EQ(Cuff(), (std::vector<std::int32_t>{300, 300}));
+    EXPECT_EQ(Vpr(), (std::vector<std::int32_t>{0, 0}));
+}
+
+TEST_F(Waveform, TheChunkEndingAtTheExpectedLengthCompletesTheUpload) {
+    ASSERT_EQ(Line("w5,0,1,2,3,4"), kOk);
+    EXPECT_TRUE(device.uploadPending);
+    ASSERT_EQ(Line("w5,4,5,6,7,8"), kOk);
+    EXPECT_FALSE(device.uploadPending);
+    EXPECT_EQ(device.waveformLength, 8);
+
+    ASSERT_EQ(Line("w5,0,1,2,3,4"), kOk);
+    ASSERT_EQ(Line("w5,8,5,6,7,8"), kOk);  // past the expected end
+    EXPECT_TRUE(device.uploadPending);
+    EXPECT_EQ(device.waveformLength, 1000);
+
+    // A first chunk is never the last, even when it carries everything.
+    device.waveformLength = 2;
+    device.uploadPending = false;
+    ASSERT_EQ(Line("w5,0,1,2"), kOk);
+    EXPECT_TRUE(device.uploadPending);
+}
+
+TEST_F(Waveform, AChunkWithoutStartIndexIsDropped) {
+    ASSERT_EQ(Line("w5"), kOk);
+    EXPECT_FALSE(device.uploadPending);
+    EXPECT_FALSE(device.cycleStartSeen);
+    EXPECT_EQ(device.rowCount, 0);
+}
+
+TEST_F(Waveform, ResultsArePlacedAtTheirPointsInHostTimeUnits) {
+    device.rowCount = 30;
+    ASSERT_EQ(Line("w5,0,1,2,3,4"), kOk);
+    ASSERT_EQ(Line("w5,4,5,6,7,8"), kOk);
+    ASSERT_EQ(Line(Result("80", "120", 0, 40, 35)), kOk);
+    // Rows 30 + 70 and 30 + 80 at 20 ms a row and 1 ms a host unit; record 3 - 1.
+    EXPECT_EQ(host.Comments(), (std::vector<RecordedComment>{{2, 2000, 2, u"Systolic BP = 120 mmHg"},
+                                                             {2, 2200, 2, u"Diastolic BP = 80 mmHg"}}));
+
+    // The texts are carried as received; the time unit comes from the host.
+    host.ClearComments();
+    host.SetSecondsPerUnit(0.02);
+    ASSERT_EQ(Line(Result(" 79.5", "", 0, 0, 1)), kOk);
+    EXPECT_EQ(host.Comments(), (std::vector<RecordedComment>{{2, 32, 2, u"Systolic BP =  mmHg"},
+                                                             {2, 30, 2, u"Diastolic BP =  79.5 mmHg"}}));
+}
+
+TEST_F(Waveform, ResultsWithoutACycleStartOrWithAnErrorPostOnlyANote) {
+    device.rowCount = 12;
+    ASSERT_EQ(Line(Result("80", "120", 0, 40, 35)), kOk);
+    EXPECT_EQ(host.Comments(),
+              (std::vector<RecordedComment>{{2, 240, 2, u"note: waveform cycle started prior to sampling"}}));
+
+    host.ClearComments();
+    ASSERT_EQ(Line("w5,0,1,2,3,4"), kOk);
+    ASSERT_EQ(Line("w5,4,5,6,7,8"), kOk);
+    ASSERT_EQ(Line(Result("80", "120", 1, 40, 35)), kOk);
+    EXPECT_EQ(host.Comments(), (std::vector<RecordedComment>{{2, 240, 2, u"error: failed to calcuate BP values"}}));
+
+    host.ClearComments();
+    EXPECT_EQ(Line("m,1,2,3,4,5,80,120,8,9,10,11,0,40,35"), kFail);  // 15 fields
+    EXPECT_TRUE(host.Comments().empty());
+}
+
+TEST_F(Waveform, AStalledUploadIsReportedOnceByTheNextLine) {
+    ASSERT_EQ(Line("w5,0,1,2,3,4"), kOk);
+    ASSERT_EQ(Line("0.1,60"), kOk);  // the upload is alive: no report
+    EXPECT_TRUE(host.Comments().empty());
+    LetUploadStall();
+    ASSERT_EQ(Line("0.1,60"), kOk);
+    ASSERT_EQ(Line("0.1,60"), kOk);
+    EXPECT_FALSE(device.uploadPending);
+    EXPECT_EQ(host.Comments(), (std::vector<RecordedComment>{{2, 0, 2, u"error: incomplete waveform upload"}}));
+
+    // When the late line is the result, the error comes first, then the result.
+    host.ClearComments();
+    ASSERT_EQ(Line("w5,0,1,2,3,4"), kOk);
+    LetUploadStall();
+    ASSERT_EQ(Line(Result("80", "120", 0, 1, 2)), kOk);
+    EXPECT_EQ(device.waveformLength, 8);
+    std::vector<RecordedComment> comments = host.Comments();
+    ASSERT_EQ(comments.size(), 3u);
+    EXPECT_EQ(comments[0].text, u"error: incomplete waveform upload");
+    EXPECT_EQ(comments[1].text, u"Systolic BP = 120 mmHg");
+}
+
+TEST_F(Waveform, APrematureResultShortensTheUploadOnce) {
+    ASSERT_EQ(Line("w5,0,1,2,3,4"), kOk);
+    ASSERT_EQ(Line(Result("80", "120", 0, 1, 2)), kOk);
+    EXPECT_FALSE(device.uploadPending);
+    EXPECT_EQ(device.waveformLength, 750);
+    EXPECT_EQ(host.Comments().size(), 2u);
+
+    ASSERT_EQ(Line("w5,0,1,2,3,4"), kOk);
+    ASSERT_EQ(Line(Result("80", "120", 0, 1, 2)), kOk);
+    EXPECT_FALSE(device.uploadPending);
+    EXPECT_EQ(host.Comments().size(), 2u);  // dropped
+}
+
+TEST_F(Waveform, CommentsNeedTheVprChannelAndTheHost) {
+    // The title is matched whole; without a match the channel is -1.
+    host.SetChannelTitles({u"vpr", u"VPR "});
+    ReportCycleMessage(device, 5, u"unmatched");
+    host.FailStep(host::Step::ChannelTitle);
+    ReportCycleMessage(device, 5, u"no titles");
+    host.FailStep(host::Step::None);
+    EXPECT_EQ(host.Comments(), (std::vector<RecordedComment>{{-1, 100, 2, u"unmatched"}, {-1, 100, 2, u"no titles"}}));
+
+    host.ClearComments();
+    for (host::Step step : {host::Step::Document, host::Step::Comments}) {
+        host.FailStep(step);
+        ReportCycleMessage(device, 0, u"lost");
+    }
+    host.FailStep(host::Step::None);
+    device.channels.ByNumber(device.vprChannel.load() + 1)->SetEnabled(false);
+    ReportCycleMessage(device, 0, u"switched off");
+    device.channels.ByNumber(device.vprChannel.load() + 1)->SetEnabled(true);
+    void* sampling = device.samplingInterface;
+    device.samplingInterface = nullptr;
+    ReportCycleMessage(device, 0, u"no sampling");
+    device.samplingInterface = sampling;
+    EXPECT_TRUE(host.Comments().empty());
+
+    // Every reference taken on the way was given back (the device holds one).
+    EXPECT_EQ(host.OutstandingReferences(), 1);
+}
+
+TEST_F(Waveform, AbsurdHostAnswersGiveDefinedPositions) {
+    host.SetSecondsPerUnit(0.0);
+    host.SetRecordCount(-2147483647 - 1);
+    ReportCycleMessage(device, 10, u"a");
+    device.cycleStartRow = 2147483647;
+    host.SetSecondsPerUnit(1e-12);
+    ReportCycleMessage(device, 2147483647, u"b");
+    std::vector<RecordedComment> comments = host.Comments();
+    ASSERT_EQ(comments.size(), 2u);
+    EXPECT_EQ(comments[0].position, 2147483647);
+    EXPECT_EQ(comments[0].record, -2147483647 - 1);
+    EXPECT_EQ(comments[1].position, 2147483647);
+}
+
+TEST_F(Waveform, RivuInstrumentsHaveNoUploadToCheck) {
+    RivuSerial rivu{u"/dev/null-rivu", u"test"};
+    rivu.rowsAhead = 30;
+    rivu.uploadPending = true;
+    rivu.uploadTimerStart = 0;
+    CheckUploadTimeout(rivu);
+    EXPECT_EQ(rivu.rowsAhead, 30);
+    EXPECT_TRUE(rivu.uploadPending);
+}
+
+}  // namespace
+}  // namespace rivu
