@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, if missing.
+#   tools/install-deps.sh           everything (native, sanitizers, Windows, Wine)
+#   tools/install-deps.sh --native  only what the Linux build needs
 set -euo pipefail
-packages=(cmake ninja-build g++ googletest g++-mingw-w64-x86-64 wine64 socat python3-pefile binutils)
+packages=(cmake ninja-build g++ googletest)
+if [ "${1:-}" != "--native" ]; then
+  packages+=(g++-mingw-w64-x86-64 wine64 socat python3-pefile binutils)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
