@@ -424,7 +424,10 @@ def main(arguments):
     if not report.Check(len(expectedNames) == 18, "enabler.h declares 18 exports", str(expectedNames)):
         return report.ExitCode()
     try:
-        pe = pefile.PE(dllPath)
+        pe = pefile.PE(dllPath, fast_load=True)
+        pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY[name] for name in (
+            "IMAGE_DIRECTORY_ENTRY_EXPORT", "IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT",
+            "IMAGE_DIRECTORY_ENTRY_RESOURCE")])
     except (OSError, pefile.PEFormatError) as error:
         print(f"FAIL cannot read {dllPath}: {error}")
         return 2
