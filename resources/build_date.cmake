@@ -26,7 +26,8 @@ if(hour12 EQUAL 0)
     set(hour12 12)
 endif()
 
-set(content "/* Written by build_date.cmake on every build. */\n#define RIVU_BUILD_DATE \"${date} ${hour12}:${minutesSeconds} ${meridiem}\"\n")
+set(content "/* Written by build_date.cmake on every build. */\n")
+string(APPEND content "#define RIVU_BUILD_DATE \"${date} ${hour12}:${minutesSeconds} ${meridiem}\"\n")
 
 # Leave the file alone when nothing changed, so that nothing is rebuilt for it.
 if(EXISTS "${OUTPUT}")

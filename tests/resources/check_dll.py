@@ -269,7 +269,8 @@ class DllChecks:
             self.report.Check(False, "version record: well formed", str(error))
             return
         check = self.report.Check
-        check(root.key == "VS_VERSION_INFO" and len(root.value) == 52, "version record: VS_VERSION_INFO with fixed part")
+        check(root.key == "VS_VERSION_INFO" and len(root.value) == 52,
+              "version record: VS_VERSION_INFO with fixed part", f"{root.key!r}, {len(root.value)} bytes")
         if len(root.value) >= 52:
             fixed = struct.unpack_from("<13I", root.value)
             check(fixed[0] == VS_FIXEDFILEINFO_SIGNATURE, "version record: fixed part signature", hex(fixed[0]))
