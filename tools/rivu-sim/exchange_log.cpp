@@ -16,7 +16,8 @@ bool ExchangeLog::OpenFile(const std::string& path, std::string& error) {
 
 void ExchangeLog::WriteFileLine(char direction, const std::string& text) {
     if (!file_.is_open()) return;
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_);
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_);
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%lld.%03lld %c ", static_cast<long long>(elapsed.count() / 1000),
                   static_cast<long long>(elapsed.count() % 1000), direction);

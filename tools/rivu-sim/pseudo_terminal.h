@@ -1,9 +1,10 @@
 #pragma once
 // The instrument's end of a pseudo-terminal pair. The slave path is the
 // "serial port" the enabler opens; the simulator reads and writes the master.
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
-#include <sys/types.h>
 
 namespace rivu::sim {
 

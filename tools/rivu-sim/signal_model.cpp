@@ -18,15 +18,15 @@ struct Physiology {
 };
 
 constexpr Physiology kPhysiology[] = {
-    {"systol", 120000, 6000},  {"diasto", 82000, 4000},  {"mean B", 95000, 4000},   {"HR", 450000, 30000},
-    {"volume", 35000, 8000},   {"flow", 12000, 3000},    {"Pad", 37000, 500},       {"Body", 36800, 400},
-    {"Peak P", 14000, 1500},   {"PeakPr", 14000, 1500},  {"PEEP", 3000, 300},       {"MeasRR", 90000, 4000},
-    {"RR", 90000, 0},          {"SetRR", 90000, 0},      {"Tidal", 250, 30},        {"MeasTV", 250, 30},
-    {"MeasMV", 22500, 2000},   {"MinVol", 22500, 2000},  {"Target P", 15000, 0},    {"TargPr", 15000, 0},
-    {"Press", 8000, 6000},     {"SpO2", 97000, 1500},    {"Perfus", 4000, 1000},    {"MinCO2", 2000, 1000},
-    {"Peak CO", 38000, 2500},  {"PeakCO", 38000, 2500},  {"InstCO", 20000, 18000},  {"%Anest", 1800, 200},
-    {"VolRem", 6000, 500},     {"TargTV", 250, 0},       {"SetMV", 22500, 0},       {"PeakFl", 30000, 3000},
-    {"InstPr", 8000, 7000},    {"InstFl", 25000, 20000}, {"InstVo", 150, 120},
+    {"systol", 120000, 6000}, {"diasto", 82000, 4000},  {"mean B", 95000, 4000},  {"HR", 450000, 30000},
+    {"volume", 35000, 8000},  {"flow", 12000, 3000},    {"Pad", 37000, 500},      {"Body", 36800, 400},
+    {"Peak P", 14000, 1500},  {"PeakPr", 14000, 1500},  {"PEEP", 3000, 300},      {"MeasRR", 90000, 4000},
+    {"RR", 90000, 0},         {"SetRR", 90000, 0},      {"Tidal", 250, 30},       {"MeasTV", 250, 30},
+    {"MeasMV", 22500, 2000},  {"MinVol", 22500, 2000},  {"Target P", 15000, 0},   {"TargPr", 15000, 0},
+    {"Press", 8000, 6000},    {"SpO2", 97000, 1500},    {"Perfus", 4000, 1000},   {"MinCO2", 2000, 1000},
+    {"Peak CO", 38000, 2500}, {"PeakCO", 38000, 2500},  {"InstCO", 20000, 18000}, {"%Anest", 1800, 200},
+    {"VolRem", 6000, 500},    {"TargTV", 250, 0},       {"SetMV", 22500, 0},      {"PeakFl", 30000, 3000},
+    {"InstPr", 8000, 7000},   {"InstFl", 25000, 20000}, {"InstVo", 150, 120},
 };
 
 constexpr int kMaxDecimals = 9;
@@ -111,10 +111,10 @@ std::vector<ChannelDescription> DefaultChannels(InstrumentKind kind) {
         };
     }
     return {
-        {"Time", "s", "86400", "0"},          {"PeakPr", "cmH2O", "50.0", "-10.0"}, {"PEEP", "cmH20", "50.0", "0.0"},
-        {"MeasRR", "bpm", "500", "0"},        {"MeasTV", "ml", "100.00", "0.00"},   {"MeasMV", "ml/min", "2000", "0"},
-        {"SpO2", "%", "100.0", "0.0"},        {"HR", "bpm", "1000", "0"},           {"PeakCO", "mmHg", "120.0", "0.0"},
-        {"%Anest", "%", "10.00", "0.00"},     {"Body", "degC", "50.0", "0.0"},
+        {"Time", "s", "86400", "0"},      {"PeakPr", "cmH2O", "50.0", "-10.0"}, {"PEEP", "cmH20", "50.0", "0.0"},
+        {"MeasRR", "bpm", "500", "0"},    {"MeasTV", "ml", "100.00", "0.00"},   {"MeasMV", "ml/min", "2000", "0"},
+        {"SpO2", "%", "100.0", "0.0"},    {"HR", "bpm", "1000", "0"},           {"PeakCO", "mmHg", "120.0", "0.0"},
+        {"%Anest", "%", "10.00", "0.00"}, {"Body", "degC", "50.0", "0.0"},
     };
 }
 
@@ -266,10 +266,11 @@ std::string CycleModel::WaveformLine(std::uint32_t cycle, std::uint32_t start, s
 
 std::string CycleModel::MeasurementLine(std::uint32_t cycle, bool failed) const {
     const CycleResult r = Result(cycle, failed);
-    return JoinFields({"m", std::to_string(cycle + 1), "1", std::to_string(kPeakCuffTicks / 10), std::to_string(Pairs()),
-                       "0", std::to_string(r.diastolic), std::to_string(r.systolic), std::to_string(r.mean),
-                       std::to_string(r.heartRate), std::to_string(r.tailVolume), std::to_string(r.flow),
-                       r.failed ? "1" : "0", std::to_string(r.diastolicPoint), std::to_string(r.systolicPoint), "0"});
+    return JoinFields({"m", std::to_string(cycle + 1), "1", std::to_string(kPeakCuffTicks / 10),
+                       std::to_string(Pairs()), "0", std::to_string(r.diastolic), std::to_string(r.systolic),
+                       std::to_string(r.mean), std::to_string(r.heartRate), std::to_string(r.tailVolume),
+                       std::to_string(r.flow), r.failed ? "1" : "0", std::to_string(r.diastolicPoint),
+                       std::to_string(r.systolicPoint), "0"});
 }
 
 }  // namespace rivu::sim

@@ -140,8 +140,17 @@ void Simulator::Run() {
                 log_.RecordNote("port not reading, line lost: " + line);
                 continue;
             }
+            // Recorded before any byte is written, so a line the port side
+            // has read is always in the record already.
             queuedBytes += bytes;
-            for (OutputPiece& piece : pieces) queue.push_back(std::move(piece));
+            for (OutputPiece& piece : pieces) {
+                if (piece.isLine) {
+                    log_.RecordSent(piece.line);
+                } else {
+                    log_.RecordNote(Describe(piece));
+                }
+                queue.push_back(std::move(piece));
+            }
         }
         lines.clear();
     };
@@ -149,8 +158,8 @@ void Simulator::Run() {
     // Writes as much as the line takes now; false when the master failed.
     auto flush = [&] {
         while (!queue.empty()) {
-            const OutputPiece& piece = queue.front();
-            const ssize_t written = terminal_.Write(piece.bytes.data() + frontOffset, piece.bytes.size() - frontOffset);
+            const std::string& bytes = queue.front().bytes;
+            const ssize_t written = terminal_.Write(bytes.data() + frontOffset, bytes.size() - frontOffset);
             if (written < 0) {
                 if (errno == EAGAIN || errno == EINTR) return true;
                 Fail(std::string("writing to the pseudo-terminal: ") + std::strerror(errno));
@@ -158,12 +167,7 @@ void Simulator::Run() {
             }
             frontOffset += static_cast<std::size_t>(written);
             queuedBytes -= static_cast<std::size_t>(written);
-            if (frontOffset < piece.bytes.size()) continue;
-            if (piece.isLine) {
-                log_.RecordSent(piece.line);
-            } else {
-                log_.RecordNote(Describe(piece));
-            }
+            if (frontOffset < bytes.size()) continue;
             queue.pop_front();
             frontOffset = 0;
         }

@@ -72,16 +72,18 @@ public:
 
     // Commands received so far (the text between ":" and LF), in order.
     std::vector<std::string> Received() const;
-    // Lines sent whole so far (without CR LF), in order. Noise and the overlong
-    // run of the line faults are not lines and are not listed. Empty when the
-    // configuration turned keepSentLines off; SentCount() counts regardless.
+    // Lines sent so far (without CR LF), in order. A line is listed as it is
+    // put on the line, before its bytes are written, so every line the port
+    // side has read is listed (a line still waiting for a port that does not
+    // read is listed too). Noise and the overlong run of the line faults are
+    // not lines and are not listed. Empty when the configuration turned
+    // keepSentLines off; SentCount() counts regardless.
     std::vector<std::string> Sent() const;
     std::uint64_t SentCount() const;
 
     // Waits until the command text (exact match) has been received at least
     // occurrences times since Start().
-    bool WaitForCommand(std::string_view command, std::chrono::milliseconds timeout,
-                        std::size_t occurrences = 1) const;
+    bool WaitForCommand(std::string_view command, std::chrono::milliseconds timeout, std::size_t occurrences = 1) const;
     // Waits until at least occurrences sent lines begin with prefix.
     bool WaitForSent(std::string_view prefix, std::chrono::milliseconds timeout, std::size_t occurrences = 1) const;
     // Waits until condition holds. It runs under the record's lock: it must

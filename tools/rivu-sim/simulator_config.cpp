@@ -7,8 +7,8 @@ namespace rivu::sim {
 namespace {
 
 constexpr std::array<std::string_view, static_cast<std::size_t>(Fault::kCount)> kFaultNames = {
-    "silent",  "rivu-coda",      "rivu-coda-zvc", "wrong-interface", "garbage",
-    "overlong-line", "stalled-upload", "early-result", "error-flag",      "hang-up",
+    "silent",        "rivu-coda",      "rivu-coda-zvc", "wrong-interface", "garbage",
+    "overlong-line", "stalled-upload", "early-result",  "error-flag",      "hang-up",
 };
 
 bool HasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
@@ -55,9 +55,9 @@ std::string ValidateConfig(const SimulatorConfig& config) {
             }
         }
     }
-    for (const std::string* text : {&config.firmware[0], &config.firmware[1], &config.firmware[2],
-                                    &config.interfaceVersion, &config.model, &config.versionField6,
-                                    &config.versionMark}) {
+    for (const std::string* text :
+         {&config.firmware[0], &config.firmware[1], &config.firmware[2], &config.interfaceVersion, &config.model,
+          &config.versionField6, &config.versionMark}) {
         if (text->find(',') != std::string::npos || HasLineBreak(*text)) {
             return "version fields may not hold commas or line breaks: \"" + *text + "\"";
         }
