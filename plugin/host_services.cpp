@@ -22,6 +22,8 @@ constexpr std::u16string_view kActivationLibraryName = u"Kofra.dll";
 constexpr std::u16string_view kLoadFailurePrefix = u"Velmar failed to load ";
 constexpr std::u16string_view kLoadFailureCaption = u"Velmar load failed";
 constexpr std::size_t kLoadFailureBuffer = 512;  // characters, NUL included
+constexpr int kShutdownLockAttempts = 50;
+constexpr std::uint32_t kShutdownLockRetryMs = 2;
 
 // Process-wide state. Locks are taken in the order: log or clock, lookup,
 // activation. Never destroyed: ShutdownHostServices tears it down at unload,
@@ -191,7 +193,20 @@ void LogEvent(std::string_view label, std::string_view asciiText) {
 void ShutdownHostServices() {
     HostServicesState& state = State();
     try {
-        std::scoped_lock lock(state.logMutex, state.clockMutex, state.lookupMutex, state.activationMutex);
+        // At process exit Windows ends the other threads before the library
+        // is detached, and one may have died holding a lock: teardown is then
+        // skipped rather than waited for forever (the process is ending).
+        std::unique_lock log(state.logMutex, std::defer_lock);
+        std::unique_lock clock(state.clockMutex, std::defer_lock);
+        std::unique_lock lookup(state.lookupMutex, std::defer_lock);
+        std::unique_lock activation(state.activationMutex, std::defer_lock);
+        bool locked = std::try_lock(log, clock, lookup, activation) == -1;
+        for (int attempt = 1; !locked && attempt < kShutdownLockAttempts; ++attempt) {
+            platform::SleepMilliseconds(kShutdownLockRetryMs);
+            locked = std::try_lock(log, clock, lookup, activation) == -1;
+        }
+        if (!locked) return;
+
         // Reverse order of start-up: the activation class and its library,
         // then OLE, then the cached service and the clock.
         if (state.activationCookie != 0) {

@@ -48,6 +48,10 @@ struct TestLogService {
     std::vector<std::int32_t> reportedLengths;
     std::atomic<int> writersInside{0};
     std::atomic<bool> overlapped{false};
+    // While set, a writer signals it is inside and waits for release.
+    std::atomic<bool> holdWriters{false};
+    HANDLE writerInside = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE releaseWriters = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 };
 
 bool Is(const Guid* iid, const Guid& expected) { return iid != nullptr && *iid == expected; }
@@ -85,6 +89,10 @@ HResult ServiceWrite(void* self, void* line) {
     if (service->writersInside.fetch_add(1) != 0) service->overlapped = true;
     std::u16string text = ZVC::ZVCString::ReadHostString(line);
     Sleep(0);  // give a second writer the chance to overlap, were the lines not serialised
+    if (service->holdWriters) {
+        SetEvent(service->writerInside);
+        WaitForSingleObject(service->releaseWriters, INFINITE);
+    }
     {
         std::lock_guard lock(service->mutex);
         service->lines.push_back(text);
@@ -178,6 +186,23 @@ TEST_F(RegisteredLogService, StampedEventsUseTheHostTimeLine) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(lines[0].starts_with(u"12.") || lines[0].starts_with(u"13.") || lines[0].starts_with(u"14."));
     EXPECT_TRUE(lines[0].ends_with(u": version: V,1,0,3,1"));
+}
+
+TEST_F(RegisteredLogService, UnloadDoesNotWaitForAWriterThatNeverReturns) {
+    // As at process exit, when a thread died inside the log service.
+    ASSERT_EQ(rivu::GetLogService(), &hostLogService);
+    hostLogService.holdWriters = true;
+    std::thread stuck([] { rivu::LogLine(u"never finished"); });
+    ASSERT_EQ(WaitForSingleObject(hostLogService.writerInside, 10000), WAIT_OBJECT_0);
+    rivu::ShutdownHostServices();  // returns: teardown skipped, state kept
+    EXPECT_EQ(rivu::GetLogService(), &hostLogService);
+    hostLogService.holdWriters = false;
+    SetEvent(hostLogService.releaseWriters);
+    stuck.join();
+    ResetEvent(hostLogService.writerInside);
+    ResetEvent(hostLogService.releaseWriters);
+    rivu::LogLine(u"after");
+    EXPECT_EQ(Lines(), (std::vector<std::u16string>{u"never finished", u"after"}));
 }
 
 TEST(SystemString, IsABstrOfTheTextsLength) {
