@@ -32,16 +32,13 @@ std::string ExtractSerialNumber(const std::u16string& devicePath) {
         std::smatch match;
         if (std::regex_search(narrow, match, expression)) {
             const auto digitsBegin = match[2].first;
-            const auto digitsEnd =
-                std::find_if(digitsBegin, narrow.end(), [](char c) { return c < '0' || c > '9'; });
+            const auto digitsEnd = std::find_if(digitsBegin, narrow.end(), [](char c) { return c < '0' || c > '9'; });
             return std::string(digitsBegin, digitsEnd);
         }
     }
     return {};
 }
 
-bool IsZvcCodaIdentity(const std::u16string& identity) {
-    return identity.find(u"ZVCCODA") != std::u16string::npos;
-}
+bool IsZvcCodaIdentity(const std::u16string& identity) { return identity.find(u"ZVCCODA") != std::u16string::npos; }
 
 }  // namespace rivu

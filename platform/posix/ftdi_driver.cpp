@@ -15,9 +15,7 @@ public:
         handle = nullptr;
         return kFtDeviceNotFound;
     }
-    FtStatus GetDeviceInfo(FtHandle, std::uint32_t&, std::uint32_t&, char*, char*) override {
-        return kFtInvalidHandle;
-    }
+    FtStatus GetDeviceInfo(FtHandle, std::uint32_t&, std::uint32_t&, char*, char*) override { return kFtInvalidHandle; }
     FtStatus GetComPortNumber(FtHandle, std::int32_t&) override { return kFtInvalidHandle; }
     FtStatus Close(FtHandle) override { return kFtInvalidHandle; }
 };

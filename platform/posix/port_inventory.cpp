@@ -200,15 +200,20 @@ public:
         const PortEntry* entry = Selected();
         if (entry == nullptr) return std::nullopt;
         switch (property) {
-            case DeviceProperty::kManufacturer: return entry->manufacturer;
-            case DeviceProperty::kFriendlyName: return entry->friendlyName;
-            case DeviceProperty::kDeviceDescription: return entry->description;
+            case DeviceProperty::kManufacturer:
+                return entry->manufacturer;
+            case DeviceProperty::kFriendlyName:
+                return entry->friendlyName;
+            case DeviceProperty::kDeviceDescription:
+                return entry->description;
         }
         return std::nullopt;
     }
 
 private:
-    const PortEntry* Selected() const { return selected_ >= 0 ? &entries_[static_cast<std::size_t>(selected_)] : nullptr; }
+    const PortEntry* Selected() const {
+        return selected_ >= 0 ? &entries_[static_cast<std::size_t>(selected_)] : nullptr;
+    }
 
     bool open_ = false;
     std::vector<PortEntry> entries_;

@@ -3,6 +3,7 @@
 #include "platform/port_inventory.h"
 
 #include <windows.h>
+// setupapi.h needs windows.h before it.
 #include <setupapi.h>
 
 #include <algorithm>
@@ -142,8 +143,8 @@ public:
         setupApi.getInterfaceDetail(set_, &interface_, nullptr, 0, &required, nullptr);
         if (required == 0) return false;
 
-        const std::size_t bytes = std::max<std::size_t>(2 * static_cast<std::size_t>(required),
-                                                        sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
+        const std::size_t bytes =
+            std::max<std::size_t>(2 * static_cast<std::size_t>(required), sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
         std::vector<DWORD> buffer((bytes + sizeof(DWORD) - 1) / sizeof(DWORD), 0);
         auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);

@@ -1,7 +1,6 @@
 // Discovery over the POSIX port inventory: the ports named in
 // RIVU_SERIAL_PORTS, then a sysfs tree made in a temporary directory.
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
 
 #include <filesystem>
@@ -104,12 +103,11 @@ protected:
 
 TEST_F(PosixPortWalkTest, ConfiguredPortsFirstThenUsbSerialPortsInNameOrder) {
     const std::vector<Found> expected = {
-        {u"/dev/pts/9", "", false},      // identity A800123X
+        {u"/dev/pts/9", "", false},        // identity A800123X
         {u"/tmp/rivu-a8007", "7", false},  // serial number from the path; no identity
-        {u"/dev/pts/7", "", false},      // empty serial in the instance id
-        {u"/dev/ttyACM0", "", false},    // identity "USB" from USB\VID_2341&PID_0043\8513
-        {u"/dev/ttyUSB0", "", false},
-        {u"/dev/ttyUSB1", "", true},     // identity ZVCCODA0007A
+        {u"/dev/pts/7", "", false},        // empty serial in the instance id
+        {u"/dev/ttyACM0", "", false},      // identity "USB" from USB\VID_2341&PID_0043\8513
+        {u"/dev/ttyUSB0", "", false},     {u"/dev/ttyUSB1", "", true},  // identity ZVCCODA0007A
     };
     EXPECT_EQ(Pass(""), expected);
     EXPECT_EQ(Pass(""), expected);  // a new pass lists them again
