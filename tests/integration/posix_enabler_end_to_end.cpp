@@ -1,0 +1,331 @@
+// The enabler as the host uses it: librivu.so loaded by path, simulated
+// instruments on pseudo-terminals found through the port walk, real reader
+// threads, samples read back through ReadLine and comments through the host's
+// objects.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/enabler_under_test.h"
+#include "tests/support/posix_simulated_port.h"
+#include "tests/support/test_support.h"
+#include "tools/host-objects/host_objects.h"
+
+namespace rivu::test {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::InstrumentKind;
+using sim::SimulatorConfig;
+
+constexpr unsigned int kNoDevice = 0xFFFFFFFFu;
+const std::string kMonitorId = "FTDIBUS\\VID_0403+PID_6001+KSC01234A\\0000";
+const std::string kCodaId = "FTDIBUS\\VID_0403+PID_6001+ZVCCODA0001A\\0000";
+
+// Samples per host channel (from 1), as ReadLine delivered them.
+using Samples = std::map<int, std::vector<std::int32_t>>;
+
+bool TakeDelivery(const char* text, Samples& samples) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.size() < 2 || line[0] != '+') return false;
+        std::istringstream fields(line.substr(1));
+        std::string field;
+        std::getline(fields, field, ',');
+        auto& channel = samples[std::stoi(field)];
+        while (std::getline(fields, field, ',')) channel.push_back(std::stoi(field));
+    }
+    return true;
+}
+
+// Bytes as code units, the way the enabler reads the host's titles back.
+std::u16string Wide(const std::string& text) {
+    std::u16string wide;
+    for (unsigned char c : text) wide += static_cast<char16_t>(c);
+    return wide;
+}
+
+std::string CommandText(unsigned int index, int code, int argument = 0) {
+    char text[256] = {};
+    RivuCommandRecord record{};
+    record.text = text;
+    record.textSize = sizeof text;
+    record.argument = argument;
+    EXPECT_EQ(Enabler().DeviceCommand(index, code, &record), 1) << "command " << code;
+    return text;
+}
+
+int CommandValue(unsigned int index, int code) {
+    RivuCommandRecord record{};
+    EXPECT_EQ(Enabler().DeviceCommand(index, code, &record), 1) << "command " << code;
+    return record.value;
+}
+
+class EnablerEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_NE(Enabler().FindDevice, nullptr); }
+    void TearDown() override {
+        EXPECT_EQ(Enabler().CloseAll(), 1);
+        SimulatedPort::Unpublish();
+    }
+
+    // Reads until done(samples) holds or timeout passes.
+    template <typename Done>
+    Samples ReadUntil(unsigned int index, Done done, std::chrono::milliseconds timeout) {
+        Samples samples;
+        static char buffer[32768];
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (!done(samples) && std::chrono::steady_clock::now() < end) {
+            if (Enabler().ReadLine(index, buffer, sizeof buffer, 20) == 1) {
+                EXPECT_TRUE(TakeDelivery(buffer, samples)) << buffer;
+            }
+        }
+        return samples;
+    }
+};
+
+TEST_F(EnablerEndToEnd, FindsPortsInWalkOrderAndStartsAgainAfterThePassEnds) {
+    SimulatedPort monitor(SimulatorConfig::ForKind(InstrumentKind::kRivu), "ksc01234", kMonitorId);
+    SimulatedPort coda(SimulatorConfig::ForKind(InstrumentKind::kCoda), "zvccoda0001", kCodaId);
+    ASSERT_EQ(monitor.Problem(), "");
+    ASSERT_EQ(coda.Problem(), "");
+    SimulatedPort::Publish({&monitor, &coda});
+
+    int index = -7;
+    ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
+    EXPECT_EQ(index, 0);
+    ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
+    EXPECT_EQ(index, 1);
+    EXPECT_EQ(Enabler().FindDevice(&index, ""), 0);
+    EXPECT_EQ(index, 1);  // untouched
+    ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
+    EXPECT_EQ(index, 2);  // the first port again, as a new device
+
+    // Which port is which: the unique id follows the path, the serial number
+    // comes from it.
+    int first = 0, again = 0;
+    EXPECT_EQ(Enabler().GetUniqueID(0, &first), 1);
+    EXPECT_EQ(Enabler().GetUniqueID(2, &again), 1);
+    EXPECT_EQ(first, again);
+    EXPECT_EQ(Enabler().CloseAll(), 1);
+
+    // Tokens are looked for in the identity, case-sensitively.
+    ASSERT_EQ(Enabler().FindDevice(&index, "A800,ZVC"), 1);
+    EXPECT_EQ(index, 0);
+    EXPECT_EQ(Enabler().FindDevice(&index, "A800,ZVC"), 0);
+    EXPECT_EQ(Enabler().CloseAll(), 1);
+    EXPECT_EQ(Enabler().FindDevice(&index, "ksc"), 0);
+    EXPECT_EQ(Enabler().LastError(kNoDevice),
+              "The device cannot be found.\nPlease plug in your device and restart Vexamora.");
+}
+
+TEST_F(EnablerEndToEnd, MonitorDeliversExactlyTheValuesItSentChannelByChannel) {
+    SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kRivu);
+    config.repeatEvery = 7;  // some "*" fields: the previous value again
+    SimulatedPort monitor(config, "ksc01234", kMonitorId);
+    ASSERT_EQ(monitor.Problem(), "");
+    SimulatedPort::Publish({&monitor});
+
+    int index = -1;
+    ASSERT_EQ(Enabler().FindDevice(&index, "KSC"), 1);
+    ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
+    EXPECT_EQ(Enabler().Initialise(index), 1);  // already ready: nothing sent again
+    EXPECT_EQ(Enabler().IsFailed(index), 0);
+    EXPECT_EQ(Enabler().GetBaudRate(index), 115200);
+
+    EXPECT_EQ(CommandText(index, RIVU_CMD_DEVICE_NAME), "RV-2000");
+    EXPECT_EQ(CommandText(index, RIVU_CMD_VENDOR_NAME), "Rivu Scientific");
+    EXPECT_EQ(CommandText(index, RIVU_CMD_FIRMWARE_VERSION), "2.1.0.1");
+    EXPECT_EQ(CommandText(index, RIVU_CMD_SERIAL_NUMBER), "01234");
+    EXPECT_EQ(CommandText(index, RIVU_CMD_DATA_FORMAT), "text");
+    const int channels = CommandValue(index, RIVU_CMD_CHANNEL_COUNT);
+    ASSERT_EQ(channels, 10);  // every column but "Time"
+    EXPECT_EQ(CommandText(index, RIVU_CMD_CHANNEL_NAME, 1), "Peak Pressure");
+    EXPECT_EQ(CommandText(index, RIVU_CMD_CHANNEL_SCALING, 1), "-100,-10;500,50;cmH\xE2\x82\x82O;1;");
+    EXPECT_EQ(CommandText(index, RIVU_CMD_CHANNEL_NAME, 3), "Resp. Rate");
+    EXPECT_EQ(CommandText(index, RIVU_CMD_CHANNEL_SCALING, 6), "0,0;1000,100;%;1;");
+
+    const std::vector<std::string> handshake = {"S", "V", "F", "U11111111111", "I"};
+    EXPECT_EQ(monitor.Instrument().Received(), handshake);
+
+    ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr), 1);
+    const std::size_t wanted = 120;
+    Samples samples = ReadUntil(
+        index,
+        [&](const Samples& s) {
+            for (int c = 1; c <= channels; ++c) {
+                auto found = s.find(c);
+                if (found == s.end() || found->second.size() < wanted) return false;
+            }
+            return true;
+        },
+        20s);
+    RivuCommandRecord stop{};
+    EXPECT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop), 1);
+
+    const sim::DataModel model(config.channels, config.repeatEvery);
+    for (int c = 1; c <= channels; ++c) {
+        const auto& got = samples[c];
+        ASSERT_GE(got.size(), wanted) << "channel " << c;
+        for (std::size_t row = 0; row < wanted; ++row) {
+            // A "*" field repeats the value of the row before.
+            std::size_t source = row;
+            while (source > 0 && model.IsRepeatMark(c, source)) --source;
+            ASSERT_EQ(got[row], model.Ticks(c, source)) << "channel " << c << " row " << row;
+        }
+    }
+}
+
+TEST_F(EnablerEndToEnd, CodaCycleFillsTheWaveformChannelsAndCommentsAtTheirRows) {
+    SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kCoda);
+    SimulatedPort coda(config, "zvccoda0001", kCodaId);
+    ASSERT_EQ(coda.Problem(), "");
+    SimulatedPort::Publish({&coda});
+
+    int index = -1;
+    ASSERT_EQ(Enabler().FindDevice(&index, "ZVCCODA"), 1);
+    ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
+    EXPECT_EQ(CommandText(index, RIVU_CMD_DEVICE_NAME), "Zarvonic CODA");
+    EXPECT_EQ(CommandText(index, RIVU_CMD_VENDOR_NAME), "Zarvonic NZ Ltd.");
+    const int channels = CommandValue(index, RIVU_CMD_CHANNEL_COUNT);
+    ASSERT_EQ(channels, 8);
+    ASSERT_EQ(CommandText(index, RIVU_CMD_CHANNEL_TITLE, 7), "O-Cuff");
+    ASSERT_EQ(CommandText(index, RIVU_CMD_CHANNEL_TITLE, 8), "VPR");
+
+    host::HostObjects host;
+    std::vector<std::u16string> titles;
+    for (int c = 1; c <= channels; ++c) {
+        titles.push_back(Wide(CommandText(index, RIVU_CMD_CHANNEL_TITLE, c)));
+    }
+    host.SetChannelTitles(titles);
+    host.SetSecondsPerUnit(0.001);
+    host.SetRecordCount(3);
+    EXPECT_EQ(Enabler().SetControllingProxy(index, host.ControllingProxy()), 0);
+
+    ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr), 1);
+    const sim::CycleModel cycle(config.waveformLength);
+    const std::size_t uploadRows = static_cast<std::size_t>(cycle.Pairs()) * 4 / 2;
+    Samples samples = ReadUntil(
+        index,
+        [&](const Samples& s) {
+            auto cuff = s.find(7);
+            return host.Comments().size() >= 2 && cuff != s.end() && cuff->second.size() > 600 + uploadRows;
+        },
+        20s);
+    RivuCommandRecord stop{};
+    EXPECT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop), 1);
+    EXPECT_EQ(Enabler().CloseAll(), 1);
+
+    const auto comments = host.Comments();
+    ASSERT_GE(comments.size(), 2u);
+    const sim::CycleResult result = cycle.Result(0);
+    EXPECT_EQ(comments[0].text, u"Systolic BP = " + Wide(std::to_string(result.systolic)) + u" mmHg");
+    EXPECT_EQ(comments[1].text, u"Diastolic BP = " + Wide(std::to_string(result.diastolic)) + u" mmHg");
+    for (const auto& comment : comments) {
+        EXPECT_EQ(comment.channel, 7);  // the host channel titled "VPR"
+        EXPECT_EQ(comment.record, 2);   // the record being written
+    }
+    // 1 ms host units and 20 ms rows: 20 units a row. Both comments lead back
+    // to the same cycle start, two rows per waveform pair.
+    ASSERT_EQ(comments[0].position % 20, 0);
+    const int cycleStartRow = comments[0].position / 20 - 2 * result.systolicPoint;
+    EXPECT_EQ(comments[1].position, (cycleStartRow + 2 * result.diastolicPoint) * 20);
+    ASSERT_GE(cycleStartRow, 0);
+
+    // The uploaded waveform sits in O-Cuff and VPR from the cycle start, every
+    // value twice, in whole mmHg.
+    const auto& cuff = samples[7];
+    const auto& vpr = samples[8];
+    ASSERT_GE(cuff.size(), static_cast<std::size_t>(cycleStartRow) + uploadRows);
+    ASSERT_GE(vpr.size(), static_cast<std::size_t>(cycleStartRow) + uploadRows);
+    for (int pair = 0; pair < cycle.Pairs(); ++pair) {
+        const std::int64_t cuffValue = (cycle.WaveformTicks(0, 2 * pair) + 5) / 10;
+        const std::int64_t vprValue = (cycle.WaveformTicks(0, 2 * pair + 1) + 5) / 10;
+        for (int copy = 0; copy < 2; ++copy) {
+            const std::size_t row = static_cast<std::size_t>(cycleStartRow + 2 * pair + copy);
+            ASSERT_EQ(cuff[row], cuffValue) << "pair " << pair;
+            ASSERT_EQ(vpr[row], vprValue) << "pair " << pair;
+        }
+    }
+    // Before the cycle both channels trailed the data rows with zeros.
+    for (int row = 0; row < cycleStartRow; ++row) ASSERT_EQ(cuff[static_cast<std::size_t>(row)], 0);
+    EXPECT_EQ(host.OutstandingReferences(), 0);  // the device released the host's sampling interface
+}
+
+TEST_F(EnablerEndToEnd, WrongInterfaceVersionIsRefusedWithTheFirmwareMessage) {
+    SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kRivu);
+    config.faults.Set(sim::Fault::kWrongInterface);
+    SimulatedPort monitor(config, "ksc01234", kMonitorId);
+    ASSERT_EQ(monitor.Problem(), "");
+    SimulatedPort::Publish({&monitor});
+
+    int index = -1;
+    ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
+    EXPECT_EQ(Enabler().Initialise(index), 0);
+    EXPECT_EQ(Enabler().IsFailed(index), 1);
+    EXPECT_EQ(Enabler().LastError(kNoDevice),
+              "A device is connected, but can't be used due\nto wrong firmware version. Please contact support for a "
+              "firmware update.");
+}
+
+TEST_F(EnablerEndToEnd, CloseAllWhileStreamingStopsEverythingOnce) {
+    SimulatedPort monitor(SimulatorConfig::ForKind(InstrumentKind::kRivu), "ksc01234", kMonitorId);
+    SimulatedPort coda(SimulatorConfig::ForKind(InstrumentKind::kCoda), "zvccoda0001", kCodaId);
+    ASSERT_EQ(monitor.Problem(), "");
+    ASSERT_EQ(coda.Problem(), "");
+    SimulatedPort::Publish({&monitor, &coda});
+
+    int index = -1;
+    ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
+    ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
+    for (unsigned int i = 0; i < 2; ++i) {
+        ASSERT_EQ(Enabler().Initialise(i), 1);
+        ASSERT_EQ(Enabler().DeviceCommand(i, RIVU_CMD_START_SAMPLING, nullptr), 1);
+    }
+    ReadUntil(0, [](const Samples& s) { return s.size() >= 3; }, 5s);
+
+    EXPECT_EQ(Enabler().CloseAll(), 1);
+    EXPECT_TRUE(monitor.Instrument().WaitForCommand("X", 1s));
+    EXPECT_TRUE(coda.Instrument().WaitForCommand("X", 1s));
+    EXPECT_EQ(Enabler().CloseAll(), 1);
+    // The ports are free again: a new pass finds and opens them.
+    ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
+    EXPECT_EQ(index, 0);
+    EXPECT_EQ(Enabler().Initialise(0), 1);
+}
+
+TEST_F(EnablerEndToEnd, RivuHostRecordsASimulatedCodaAsAUserWould) {
+    const std::string csv = "/tmp/rivu-host-test-" + std::to_string(::getpid()) + ".csv";
+    const std::string command = HostProgramPath() + " --simulate coda --seconds 6 --csv " + csv + " 2>&1";
+    FILE* program = ::popen(command.c_str(), "r");
+    ASSERT_NE(program, nullptr);
+    std::string output;
+    char chunk[4096];
+    while (std::size_t n = std::fread(chunk, 1, sizeof chunk, program)) output.append(chunk, n);
+    const int status = ::pclose(program);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("Zarvonic CODA by Zarvonic NZ Ltd."), std::string::npos) << output;
+    EXPECT_NE(output.find("VPR"), std::string::npos) << output;
+    EXPECT_NE(output.find(": Systolic BP = "), std::string::npos) << output;
+    EXPECT_NE(output.find(": Diastolic BP = "), std::string::npos) << output;
+
+    const std::string table = ReadWholeFile(csv);
+    std::remove(csv.c_str());
+    std::istringstream rows(table);
+    std::string header;
+    std::getline(rows, header);
+    EXPECT_EQ(header.rfind("time_s,\"Systolic BP (mmHg)\"", 0), 0u) << header;
+    EXPECT_NE(header.find("\"VPR (mmHg)\""), std::string::npos) << header;
+    std::size_t count = 0;
+    for (std::string row; std::getline(rows, row);) ++count;
+    EXPECT_GT(count, 100u);
+}
+
+}  // namespace
+}  // namespace rivu::test
