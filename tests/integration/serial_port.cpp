@@ -7,8 +7,10 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/dynamic_library.h"
 #include "serial/com_port.h"
 #include "serial/rivu_serial.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/port_pair.h"
 
 namespace rivu {
@@ -27,6 +29,12 @@ bool Eventually(Condition condition) {
         platform::SleepMilliseconds(5);
     }
     return true;
+}
+
+// Wine opens a serial device as often as asked, whatever the share mode.
+bool UnderWine() {
+    platform::DynamicLibrary ntdll;
+    return ntdll.Load(u"ntdll.dll") && ntdll.Resolve("wine_get_version") != nullptr;
 }
 
 class SerialPortTest : public ::testing::Test {
@@ -66,6 +74,7 @@ TEST_F(SerialPortTest, OpensAt115200EightNoneOne) {
 }
 
 TEST_F(SerialPortTest, PortIsExclusiveUntilClosed) {
+    if (UnderWine()) GTEST_SKIP() << "Wine does not enforce the exclusive share mode on serial devices";
     COMPort first;
     ASSERT_EQ(first.Open(pair.DevicePath(), 115200), kOk);
     COMPort second;
@@ -138,6 +147,11 @@ TEST_F(SerialPortTest, RatesOnAClosedPortFailAndKeepTheStoredRate) {
 // The device end of a pair, opened and read by its reader thread.
 class DeviceTest : public SerialPortTest {
 protected:
+    void SetUp() override {
+        SerialPortTest::SetUp();
+        test::LogCapture::Instance().Clear();
+    }
+
     void StartDevice(RivuSerial& device) {
         ASSERT_EQ(device.Open(device.devicePath, 115200), kOk);
         ASSERT_TRUE(device.StartReaderThread());
@@ -154,12 +168,19 @@ protected:
     }
 };
 
-TEST_F(DeviceTest, NeverOpenedDeviceSendsNothing) {
+TEST_F(DeviceTest, CreationLogsThePathAndNeverOpenedDeviceSendsNothing) {
     {
-        RivuSerial device(pair.DevicePath(), u"");
+        RivuSerial device(pair.DevicePath(), u"ZVCCODA0001A");
         EXPECT_FALSE(device.IsOpen());
+        EXPECT_TRUE(device.isZvcCoda);
+        EXPECT_EQ(device.cuffChannel.load(), -1);
+        EXPECT_EQ(device.uploadTimeout, 450);
+        EXPECT_EQ(device.maxLineLength, 2048);
     }
     EXPECT_EQ(pair.Drain(100), "");
+    const std::vector<std::string> logged = test::LogCapture::Instance().Lines();
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0], "devicePath: " + std::string(pair.DevicePath().begin(), pair.DevicePath().end()));
 }
 
 TEST_F(DeviceTest, ReaderDeliversLinesAndCloseStopsItOnce) {

@@ -7,12 +7,15 @@
 #include <vector>
 
 #include "serial/rivu_serial.h"
+#include "tests/support/log_capture.h"
 
 namespace rivu {
 namespace {
 
 class ReceiveRingTest : public ::testing::Test {
 protected:
+    void SetUp() override { log.Clear(); }
+
     // Hands the bytes over as one read and returns the pass result.
     HResult Feed(const std::string& bytes) {
         current = this;
@@ -32,6 +35,7 @@ protected:
         return kOk;
     }
 
+    test::LogCapture& log = test::LogCapture::Instance();  // before the device logs its creation
     RivuSerial device{u"", u""};
     std::vector<std::string> lines;
     bool terminatedByCrNul = true;
@@ -129,6 +133,9 @@ TEST_F(ReceiveRingTest, OverlongLineIsDroppedAndCuttingResynchronises) {
     EXPECT_EQ(Feed("zzz\r\nB,1\r\n"), kOk);
     EXPECT_FALSE(device.discardingOverlongLine);
     EXPECT_EQ(lines, (Lines{"A", "B,1"}));
+    const std::vector<std::string> logged = log.Lines();
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].rfind("!!! ", 0), 0u) << logged[0];
 
     // The longest line that fits still arrives whole.
     lines.clear();

@@ -13,6 +13,7 @@
 
 #include "protocol/channel_record.h"
 #include "serial/rivu_serial.h"
+#include "tests/support/log_capture.h"
 
 namespace rivu {
 namespace {
@@ -52,6 +53,7 @@ protected:
         return values;
     }
 
+    test::LogCapture& log = test::LogCapture::Instance();  // before the device logs its creation
     RivuSerial device{u"", u""};
 };
 
