@@ -166,6 +166,10 @@ TEST_F(WineDiscoveryTest, TokensMatchTheSerialInTheInstanceId) {
     EXPECT_FALSE(DriverLoaded());  // the pass ended: driver freed, binding discarded
     EXPECT_FALSE(CurrentDriverBindingStatus().exists);
     EXPECT_EQ(DiscoverNextDevice("qzksc"), nullptr);  // case-sensitive
+
+    // Library unload releases the setup API; a later load binds it again.
+    UnloadDiscovery();
+    EXPECT_NE(DiscoverNextDevice("QZKSC"), nullptr);
 }
 
 TEST_F(WineDiscoveryTest, SuccessivePassesListThePortsInSetupApiOrder) {
@@ -196,6 +200,77 @@ TEST_F(WineDiscoveryTest, AnEmptyIdentityIsTheDriverSerialOfTheDeviceOnThePortsC
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(device->devicePath, U16(environment->noSerialPath));
     EXPECT_TRUE(device->isZvcCoda);
+}
+
+// PortName values of any type and size, under a device key of their own.
+class PortNameValue {
+public:
+    static constexpr wchar_t kInstance[] = L"QZTEST\\PORTNAME\\0000";
+    PortNameValue(DWORD type, const void* data, DWORD size) {
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
+        RegSetValueExW(key_, L"PortName", 0, type, static_cast<const BYTE*>(data), size);
+    }
+    ~PortNameValue() {
+        RegCloseKey(key_);
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Enum\\QZTEST");
+    }
+    static std::pair<bool, std::u16string> Read() {
+        std::u16string port = u"unchanged";
+        const bool found = ReadPortName(U16(kInstance), port);
+        return {found, port};
+    }
+
+private:
+    static constexpr wchar_t kKey[] = L"System\\CurrentControlSet\\Enum\\QZTEST\\PORTNAME\\0000\\Device Parameters";
+    HKEY key_ = nullptr;
+};
+
+TEST(WinePortName, OnlyTextValuesAreReadAndNeverPastTheirEnd) {
+    using Result = std::pair<bool, std::u16string>;
+    EXPECT_EQ(PortNameValue::Read(), (Result{false, u""}));  // no key
+    {
+        PortNameValue value(REG_SZ, L"COM7", 10);
+        EXPECT_EQ(PortNameValue::Read(), (Result{true, u"COM7"}));
+    }
+    {
+        PortNameValue value(REG_SZ, L"COM12", 10);  // stored without its NUL
+        EXPECT_EQ(PortNameValue::Read(), (Result{true, u"COM12"}));
+    }
+    {
+        PortNameValue value(REG_SZ, L"COM8\0junk", 20);
+        EXPECT_EQ(PortNameValue::Read(), (Result{true, u"COM8"}));
+    }
+    {
+        PortNameValue value(REG_SZ, L"COM9", 7);  // odd size: the half character is dropped
+        EXPECT_EQ(PortNameValue::Read(), (Result{true, u"COM"}));
+    }
+    {
+        PortNameValue value(REG_SZ, L"", 0);
+        EXPECT_EQ(PortNameValue::Read(), (Result{true, u""}));
+    }
+    {
+        const DWORD number = 0x004F0043;  // "CO" if read as text
+        PortNameValue value(REG_DWORD, &number, sizeof number);
+        EXPECT_EQ(PortNameValue::Read(), (Result{false, u""}));
+    }
+    {
+        const BYTE bytes[] = {'C', 0, 'O', 0, 'M', 0, '5', 0};
+        PortNameValue value(REG_BINARY, bytes, sizeof bytes);
+        EXPECT_EQ(PortNameValue::Read(), (Result{false, u""}));
+    }
+}
+
+TEST_F(WineDiscoveryTest, APortNameThatIsNotTextSkipsTheDriverLookup) {
+    const std::wstring parameters =
+        std::wstring(L"System\\CurrentControlSet\\Enum\\") + kNoSerialId + L"\\Device Parameters";
+    const DWORD number = 37;
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, parameters.c_str(), L"PortName", REG_DWORD, &number, sizeof number),
+              ERROR_SUCCESS);
+    EXPECT_EQ(PassPaths("QZA800"), std::vector<std::u16string>{});
+    int openHandles = -1;
+    EXPECT_TRUE(DriverCalls(&openHandles).empty());
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, parameters.c_str(), L"PortName", REG_SZ, L"com37", 12),
+              ERROR_SUCCESS);
 }
 
 TEST_F(WineDiscoveryTest, ACodaIsRecognisedByTheMarkInItsIdentity) {
