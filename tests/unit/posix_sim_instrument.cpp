@@ -205,6 +205,40 @@ TEST(SimulatorTiming, CodaCyclesKeepEveryChunkWithinTheUploadTimeOut) {
     EXPECT_TRUE(instrument.RowsRunning());
 }
 
+// Each waveform value fills two rows of its channel in the enabler, which only
+// pads those channels while they trail the data rows. An upload that ran ahead
+// of the rows would leave the waveform channels empty long after it while the
+// host waits on them, so by default the upload keeps pace with the rows.
+TEST(SimulatorTiming, DefaultUploadKeepsPaceWithTheRows) {
+    const SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kCoda);
+    Instrument instrument(config);
+    const TimePoint origin{};
+    std::vector<std::string> lines;
+    instrument.OnCommand("WA5", origin, lines);
+    EXPECT_EQ(instrument.ChunkIntervalMs(), 320);
+
+    std::int64_t rows = 0, values = 0, rowsAtCycleStart = -1;
+    std::chrono::milliseconds lastChunk{};
+    for (const TimedLine& line : RunClock(instrument, origin, 0ms, 9000ms)) {
+        if (line.text.starts_with("w5,")) {
+            if (rowsAtCycleStart < 0) rowsAtCycleStart = rows;
+            if (values > 0) {
+                EXPECT_EQ(line.at - lastChunk, 320ms);
+            }
+            lastChunk = line.at;
+            values += static_cast<std::int64_t>(Split(line.text).size()) - 2;
+            EXPECT_LE(values, rows - rowsAtCycleStart + config.chunkValues);
+        } else if (line.text[0] != 'm') {
+            ++rows;
+        }
+    }
+    EXPECT_EQ(values, config.waveformLength);
+
+    // A slow data rate (P0: 0.1 s) still keeps the chunks inside the time-out.
+    instrument.OnCommand("P0", origin + 9s, lines);
+    EXPECT_EQ(instrument.ChunkIntervalMs(), 400);
+}
+
 TEST(SimulatorOptions, KindSetsTheDefaultsOtherOptionsChange) {
     ProgramOptions options;
     EXPECT_EQ(ParseProgramOptions({"--fault", "garbage,hang-up", "--kind=coda", "--cycle-s", "0.5", "--firmware",

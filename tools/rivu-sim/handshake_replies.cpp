@@ -75,8 +75,8 @@ std::vector<std::string> DescriptionLines(const SimulatorConfig& config) {
 }
 
 std::string WaveInfoReply(const SimulatorConfig& config) {
-    return "WI5,5," + std::to_string(config.waveformLength) + "," + std::to_string(config.chunkValues) + "," +
-           std::to_string(config.chunkIntervalMs) + ",0,0,0,0,0,0,0";
+    return "WI5,5," + std::to_string(config.waveformLength) + "," + std::to_string(config.chunkValues) +
+           ",0,0,0,0,0,0,0,0";
 }
 
 }  // namespace rivu::sim

@@ -27,7 +27,7 @@ std::optional<int> UploadRateIntervalMs(const SimulatorConfig& config, std::size
 // The four lines after the "I" echo: names, units, upper limits, lower limits.
 std::vector<std::string> DescriptionLines(const SimulatorConfig& config);
 
-// "WI5,5,<waveformLength>,<chunkValues>,<chunkIntervalMs>,0,0,0,0,0,0,0": 12 fields.
+// "WI5,5,<waveformLength>,<chunkValues>,0,0,0,0,0,0,0,0": 12 fields.
 std::string WaveInfoReply(const SimulatorConfig& config);
 
 }  // namespace rivu::sim

@@ -14,6 +14,10 @@ using std::chrono::milliseconds;
 // than sending the missed rows in one burst.
 constexpr milliseconds kMaxRowLag{1000};
 
+// A chunk paced by the data rows still arrives well within the enabler's
+// 450 ms upload time-out.
+constexpr int kMaxPacedChunkMs = 400;
+
 bool IsDecimal(std::string_view text) {
     return !text.empty() && text.size() <= 9 &&
            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -90,10 +94,15 @@ void Instrument::SelectRate(std::string_view digits, TimePoint now) {
     if (rowsRunning_) nextRowAt_ = now + milliseconds(periodMs_);
 }
 
+int Instrument::ChunkIntervalMs() const {
+    if (config_.chunkIntervalMs > 0) return config_.chunkIntervalMs;
+    return std::min(kMaxPacedChunkMs, config_.chunkValues * periodMs_);
+}
+
 void Instrument::StartCycle(TimePoint start) {
     const auto length = static_cast<std::uint32_t>(config_.waveformLength);
     const auto size = static_cast<std::uint32_t>(config_.chunkValues);
-    const milliseconds interval(config_.chunkIntervalMs);
+    const milliseconds interval(ChunkIntervalMs());
     const std::uint32_t chunks = (length + size - 1) / size;
     const std::uint32_t sent = config_.faults.Has(Fault::kStalledUpload) ? std::max(1u, chunks / 2) : chunks;
     for (std::uint32_t i = 0; i < sent; ++i) {

@@ -46,6 +46,8 @@ public:
     bool CyclesArmed() const { return cyclesArmed_; }
     int PeriodMs() const { return periodMs_; }
     std::uint64_t RowsSent() const { return rowIndex_; }
+    // Time between waveform chunks of a cycle starting now (see SimulatorConfig).
+    int ChunkIntervalMs() const;
 
 private:
     enum class EventKind { kChunk, kResult };

@@ -16,11 +16,12 @@
 //   --fixed-period         ignore P<n> rate commands
 //   --repeat-every N       a "*" field every N rows (default 0: never)
 //   --cycle-s S            CODA measurement cycle period in seconds, decimals
-//                          allowed (default 5)
+//                          allowed (default 10)
 //   --cycle-delay-ms N     first cycle this long after WA5 (default 500)
 //   --waveform-length N    values per cycle upload, even (default 400)
-//   --chunk-values N       values per waveform line, even (default 50)
-//   --chunk-ms N           time between waveform lines, 1-449 (default 100)
+//   --chunk-values N       values per waveform line, even (default 16)
+//   --chunk-ms N           time between waveform lines, 1-449 (default 0: in
+//                          step with the rows, chunk values x period, <= 400)
 //   --channels A,B,...     channel names (default: the kind's, "Time" first)
 //   --units A,B,...        units, one per channel
 //   --max A,B,...          upper limit texts, one per channel

@@ -19,12 +19,12 @@
 //   - stop: S -> "S" (rows and cycles end); CODA WN5 -> "WN5" (cycles end);
 //     X ends all output without a reply; P<n> selects the n-th upload rate as
 //     the data period without a reply.
-// While running, data row k (k = 0 first after the start) is DataModel::RowText
-// (k, time); each CODA cycle c sends CycleModel::WaveformLine chunks (start
-// 0, chunkValues, ...; chunkIntervalMs apart, always under 450 ms) and then
-// CycleModel::MeasurementLine(c). Rows and cycle lines interleave in time
-// order. signal_model.h is portable, so a test on another platform can
-// compute all of these values.
+// While running, data row k (k = 0 first after the start) is
+// DataModel::RowText(k, time); each CODA cycle c sends CycleModel::WaveformLine
+// chunks (start 0, chunkValues, ...; in step with the rows by default, always
+// under 450 ms apart) and then CycleModel::MeasurementLine(c). Rows and cycle
+// lines interleave in time order. signal_model.h is portable, so a test on
+// another platform can compute all of these values.
 //
 // Typical use in a test:
 //   rivu::sim::Simulator sim(rivu::sim::SimulatorConfig::ForKind(rivu::sim::InstrumentKind::kCoda));

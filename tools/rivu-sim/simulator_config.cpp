@@ -71,7 +71,7 @@ std::string ValidateConfig(const SimulatorConfig& config) {
              CheckRange("the cycle period (ms)", config.cyclePeriodMs, 1, 3600000),
              CheckRange("the waveform length", config.waveformLength, 4, 100000),
              CheckRange("the chunk size", config.chunkValues, 2, 1000),
-             CheckRange("the chunk interval (ms), below the 450 ms upload time-out,", config.chunkIntervalMs, 1, 449),
+             CheckRange("the chunk interval (ms), below the 450 ms upload time-out,", config.chunkIntervalMs, 0, 449),
              CheckRange("the fault line count", config.faultAfterLines, 1, 100000000),
              CheckRange("the overlong line length", config.overlongBytes, 8193, 1000000),
              CheckRange("the repeat interval", config.repeatEvery, 0, 100000000),

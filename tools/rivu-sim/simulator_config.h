@@ -78,12 +78,16 @@ struct SimulatorConfig {
     // then one every cyclePeriodMs (later if a cycle is still uploading).
     // Each uploads waveformLength values in chunks of chunkValues values,
     // chunkIntervalMs apart; the result line follows the last chunk after
-    // another chunkIntervalMs. waveformLength is field 2 of the "WI5" reply.
+    // another interval. waveformLength is field 2 of the "WI5" reply.
+    // chunkIntervalMs 0 paces the upload in step with the data rows: each
+    // value fills two rows of its channel in the enabler, so a chunk covers
+    // chunkValues rows and comes chunkValues x the data period after the last
+    // one (at most 400 ms). The defaults give 320 ms chunks and an 8 s upload.
     int cycleDelayMs = 500;
-    int cyclePeriodMs = 5000;
+    int cyclePeriodMs = 10000;
     int waveformLength = 400;
-    int chunkValues = 50;
-    int chunkIntervalMs = 100;
+    int chunkValues = 16;
+    int chunkIntervalMs = 0;
 
     FaultSet faults;
     int faultAfterLines = 20;  // lines since the start, for overlong-line and hang-up
