@@ -1,0 +1,255 @@
+#include "coda/host_commands.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "protocol/channel_catalogue.h"
+#include "serial/rivu_serial.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/port_pair.h"
+#include "tools/host-objects/host_objects.h"
+
+namespace rivu {
+namespace {
+
+[[maybe_unused]] const test::LogCapture& kLog = test::LogCapture::Instance();
+
+// A device whose handshake has described three channels, opened on one end of
+// a port pair so that the commands it sends can be read at the other end.
+class HostCommands : public ::testing::Test {
+protected:
+    explicit HostCommands(const char16_t* identity = u"KSC01234A") : device(pair.DevicePath(), identity) {}
+
+    void SetUp() override {
+        ASSERT_EQ(pair.Problem(), "");
+        ASSERT_EQ(device.Open(pair.DevicePath(), 115200), kOk);
+        device.modelName = "SomeModel";
+        device.firmwareVersion = "1.0.3.1";
+        device.samplePeriodUs = 20000;
+        device.uploadRates = {{5000, 3}, {20000, 1}, {100000, 0}};
+        device.channelNamesReply.Set(u"HR,SpO2,MinVol");
+        device.channelUnitsReply.Set(u"bpm,%,ml");
+        device.channelMaxReply.Set(u"1000,100.0,2000");
+        device.channelMinReply.Set(u"0,0.0,0");
+        ASSERT_TRUE(BuildChannelCatalogue(device));
+    }
+
+    bool Command(int code, int argument = 0) {
+        std::memset(text, 'x', sizeof text);
+        text[sizeof text - 1] = '\0';
+        record = RivuCommandRecord{};
+        record.text = text;
+        record.textSize = sizeof text;
+        record.argument = argument;
+        record.value = -12345;
+        return HandleHostCommand(device, code, &record);
+    }
+
+    std::string Sent() { return pair.Drain(60); }
+
+    test::PortPair pair;
+    RivuSerial device;
+    RivuCommandRecord record{};
+    char text[64];
+};
+
+TEST_F(HostCommands, AnswerDeviceQueriesAsTextOrValue) {
+    EXPECT_TRUE(Command(RIVU_CMD_DEVICE_NAME));
+    EXPECT_STREQ(text, "SomeModel");
+    EXPECT_TRUE(Command(RIVU_CMD_VENDOR_NAME));
+    EXPECT_STREQ(text, "Rivu Scientific");
+    EXPECT_TRUE(Command(RIVU_CMD_FIRMWARE_VERSION));
+    EXPECT_STREQ(text, "1.0.3.1");
+    EXPECT_TRUE(Command(RIVU_CMD_DATA_FORMAT));
+    EXPECT_STREQ(text, "text");
+    EXPECT_TRUE(Command(RIVU_CMD_MAX_LINE_LENGTH));
+    EXPECT_EQ(record.value, 2048);
+    EXPECT_TRUE(Command(RIVU_CMD_CHANNEL_COUNT));
+    EXPECT_EQ(record.value, 3);
+    EXPECT_TRUE(Command(RIVU_CMD_SAMPLE_PERIOD));
+    EXPECT_EQ(record.value, 20000);
+    EXPECT_TRUE(Command(RIVU_CMD_SAMPLE_PERIOD_2));
+    EXPECT_EQ(record.value, 20000);
+    // Value replies leave the text alone, and the reverse.
+    EXPECT_TRUE(Command(RIVU_CMD_CAPABILITY_56));
+    EXPECT_EQ(record.value, 1);
+    EXPECT_EQ(text[0], 'x');
+    EXPECT_TRUE(Command(RIVU_CMD_FIRMWARE_VERSION));
+    EXPECT_EQ(record.value, -12345);
+}
+
+TEST_F(HostCommands, EmptyTextsLeaveTheBufferUntouched) {
+    device.firmwareVersion.clear();
+    EXPECT_TRUE(Command(RIVU_CMD_FIRMWARE_VERSION));
+    EXPECT_EQ(text[0], 'x');
+    EXPECT_TRUE(Command(RIVU_CMD_SERIAL_NUMBER));  // the path has no serial prefix
+    EXPECT_EQ(text[0], 'x');
+}
+
+TEST_F(HostCommands, AnswerChannelQueriesByNumberFromOne) {
+    EXPECT_TRUE(Command(RIVU_CMD_CHANNEL_NAME, 2));
+    EXPECT_STREQ(text, "SpO\xE2\x82\x82");
+    EXPECT_TRUE(Command(RIVU_CMD_CHANNEL_TITLE, 3));
+    EXPECT_STREQ(text, "Minute Volume");
+    EXPECT_TRUE(Command(RIVU_CMD_CHANNEL_SCALING, 1));
+    EXPECT_STREQ(text, "0,0;1000,1000;bpm;0;");
+
+    EXPECT_TRUE(Command(RIVU_CMD_DISABLE_CHANNEL, 2));
+    EXPECT_FALSE(Command(RIVU_CMD_IS_CHANNEL_ENABLED, 2));
+    EXPECT_TRUE(Command(RIVU_CMD_IS_CHANNEL_ENABLED, 1));
+    EXPECT_TRUE(Command(RIVU_CMD_ENABLE_CHANNEL, 2));
+    EXPECT_TRUE(Command(RIVU_CMD_IS_CHANNEL_ENABLED, 2));
+
+    // Numbers outside 1..3 name no channel: refused, nothing written.
+    for (int number : {0, 4, -1, 1 << 30}) {
+        EXPECT_FALSE(Command(RIVU_CMD_CHANNEL_NAME, number)) << number;
+        EXPECT_FALSE(Command(RIVU_CMD_DISABLE_CHANNEL, number)) << number;
+        EXPECT_FALSE(Command(RIVU_CMD_IS_CHANNEL_ENABLED, number)) << number;
+        EXPECT_EQ(text[0], 'x');
+    }
+}
+
+TEST_F(HostCommands, TextsThatDoNotFitAreNotWrittenAndFail) {
+    char small[5] = "abcd";
+    RivuCommandRecord tight{};
+    tight.text = small;
+    tight.textSize = 5;
+    tight.argument = 3;
+    EXPECT_FALSE(HandleHostCommand(device, RIVU_CMD_CHANNEL_TITLE, &tight));  // "Minute Volume"
+    EXPECT_STREQ(small, "abcd");
+    tight.textSize = 0;
+    EXPECT_FALSE(HandleHostCommand(device, RIVU_CMD_DATA_FORMAT, &tight));
+    EXPECT_STREQ(small, "abcd");
+    tight.textSize = 5;
+    EXPECT_TRUE(HandleHostCommand(device, RIVU_CMD_DATA_FORMAT, &tight));  // "text" and its NUL fit exactly
+    EXPECT_STREQ(small, "text");
+}
+
+TEST_F(HostCommands, UnsupportedCodesAnswerTheRefusalText) {
+    for (int code : {5, 7, 10, 12, 22, 33, 36, 40, 44, 55, 57, 61, 1000, -1}) {
+        EXPECT_FALSE(Command(code)) << code;
+        EXPECT_STREQ(text, "^Unsupported HPX command") << code;
+    }
+    RivuCommandRecord noBuffer{};
+    EXPECT_FALSE(HandleHostCommand(device, 7, &noBuffer));
+    EXPECT_FALSE(HandleHostCommand(device, 7, nullptr));
+    // A null record still acts; only its replies are lost.
+    EXPECT_TRUE(HandleHostCommand(device, RIVU_CMD_DEVICE_NAME, nullptr));
+}
+
+TEST_F(HostCommands, RateSelectionSendsThePositionOfTheInterval) {
+    EXPECT_TRUE(Command(RIVU_CMD_SET_SAMPLE_PERIOD, 5000));
+    EXPECT_EQ(Sent(), ":P3\n");
+    EXPECT_EQ(device.samplePeriodUs.load(), 5000);
+
+    EXPECT_FALSE(Command(RIVU_CMD_SET_SAMPLE_PERIOD, 4000));
+    EXPECT_EQ(Sent(), "");
+    EXPECT_EQ(device.samplePeriodUs.load(), 5000);
+
+    device.samplePeriodUs = 20000;
+    EXPECT_TRUE(Command(RIVU_CMD_SAMPLE_PERIOD_TEXT));
+    EXPECT_STREQ(text, "20000");
+    EXPECT_EQ(Sent(), ":P1\n");
+
+    // A position that does not fit the two digits of the command is refused.
+    device.uploadRates[7000] = 100;
+    EXPECT_FALSE(Command(RIVU_CMD_SET_SAMPLE_PERIOD, 7000));
+    EXPECT_EQ(Sent(), "");
+    EXPECT_EQ(device.samplePeriodUs.load(), 20000);
+}
+
+TEST_F(HostCommands, StopSendsTheStopCommandAndSetsItsState) {
+    device.protocolState = kRunning;
+    EXPECT_TRUE(Command(RIVU_CMD_STOP_SAMPLING));
+    EXPECT_EQ(device.protocolState.load(), kAwaitStopEcho2);
+    EXPECT_EQ(Sent(), ":S\n");
+}
+
+TEST_F(HostCommands, StartWaitsForTheRunningStateAndFetchesTheSamplingInterface) {
+    host::HostObjects hostObjects;
+    device.controllingProxy = hostObjects.ControllingProxy();
+    device.rowCount = device.rowsAhead = device.cycleStartRow = 9;
+    device.currentChannel = 2;
+    // The instrument's echo arrives after 300 ms; the reader would then move
+    // the state to Running.
+    std::thread instrument([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        device.protocolState = kRunning;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    instrument.join();
+    EXPECT_GE(waited, std::chrono::milliseconds(290));
+    EXPECT_LT(waited, std::chrono::milliseconds(2000));
+    EXPECT_EQ(Sent(), ":B\n");
+    EXPECT_NE(device.samplingInterface, nullptr);
+    EXPECT_EQ(device.rowCount + device.rowsAhead + device.cycleStartRow, 0);
+    EXPECT_EQ(device.currentChannel.load(), 0u);
+
+    // The next start replaces the interface; without a proxy none is kept.
+    EXPECT_EQ(hostObjects.OutstandingReferences(), 1);
+    device.controllingProxy = nullptr;
+    RefreshSamplingInterface(device);
+    EXPECT_EQ(device.samplingInterface, nullptr);
+    EXPECT_EQ(hostObjects.OutstandingReferences(), 0);
+}
+
+TEST_F(HostCommands, StartWithoutProxyStillStartsWithoutCommentInterface) {
+    device.controllingProxy = nullptr;
+    std::thread instrument([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        device.protocolState = kRunning;
+    });
+    EXPECT_TRUE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
+    instrument.join();
+    EXPECT_EQ(device.samplingInterface, nullptr);
+}
+
+class CodaHostCommands : public HostCommands {
+protected:
+    CodaHostCommands() : HostCommands(u"ZVCCODA0001A") {}
+};
+
+TEST_F(CodaHostCommands, AnswerTheBrandAndTheWaveformChannels) {
+    EXPECT_TRUE(Command(RIVU_CMD_VENDOR_NAME));
+    EXPECT_STREQ(text, "Zarvonic NZ Ltd.");
+    EXPECT_TRUE(Command(RIVU_CMD_CHANNEL_COUNT));
+    EXPECT_EQ(record.value, 5);
+    EXPECT_TRUE(Command(RIVU_CMD_CHANNEL_NAME, 5));
+    EXPECT_STREQ(text, "VPR");
+}
+
+TEST_F(CodaHostCommands, StartAndStopUseTheWaveformCommands) {
+    // No echo: the start gives up after about 5 s with the state where it was.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000));
+    EXPECT_EQ(device.protocolState.load(), kAwaitWaveInfo);
+    EXPECT_EQ(Sent(), ":WI5\n");
+
+    EXPECT_TRUE(Command(RIVU_CMD_STOP_SAMPLING));
+    EXPECT_EQ(device.protocolState.load(), kAwaitWaveStopEcho2);
+    EXPECT_EQ(Sent(), ":WN5\n");
+}
+
+TEST(HostCommandsBeforeTheHandshake, WaitForTheChannelDescriptionThenGiveUp) {
+    RivuSerial device(u"", u"");
+    device.channelNamesReply.Set(u"HR");
+    char text[8] = "intact";
+    RivuCommandRecord record{};
+    record.text = text;
+    record.textSize = sizeof text;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(HandleHostCommand(device, RIVU_CMD_DATA_FORMAT, &record));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    EXPECT_TRUE(device.notResponding.load());
+    EXPECT_STREQ(text, "intact");
+}
+
+}  // namespace
+}  // namespace rivu
