@@ -43,8 +43,8 @@ std::string LimitText(double limit, std::int32_t decimals) {
     return std::to_string(IntegerPart(limit));
 }
 
-// Decodes text that is valid UTF-8 (the fixed display names and units) as
-// UTF-8, and anything else (an unmapped name as the instrument sent it) in the
+// Decodes a text for the log: valid UTF-8 (the fixed display names and units)
+// as UTF-8, anything else (a name or unit as the instrument sent it) in the
 // ANSI code page.
 std::u16string LogText(const std::string& text) {
     std::u16string wide;
@@ -89,8 +89,8 @@ ChannelRecord::ChannelRecord(std::string name, double upper, double lower, std::
                    std::to_string(decimals_) + ";";
 
     std::uint32_t number = channelLogCounter.fetch_add(1) + 1;
-    LogEvent("channel: ", LogText(std::to_string(number) + " | " + name_ + " | gainlist: " + gainList_ +
-                                  " | basescaling: " + baseScaling_));
+    LogEvent("channel: ", LogText(std::to_string(number)) + u" | " + LogText(name_) + u" | gainlist: " +
+                              LogText(gainList_) + u" | basescaling: " + LogText(baseScaling_));
 }
 
 std::int32_t ChannelRecord::ScaleSample(double value) const {

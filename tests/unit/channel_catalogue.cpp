@@ -10,6 +10,9 @@
 namespace rivu {
 namespace {
 
+// Log lines need a log service from the first one on.
+[[maybe_unused]] const test::LogCapture& kLog = test::LogCapture::Instance();
+
 class Catalogue : public ::testing::Test {
 protected:
     void SetUp() override { test::LogCapture::Instance().Clear(); }

@@ -7,8 +7,13 @@
 #include <memory>
 #include <thread>
 
+#include "tests/support/log_capture.h"
+
 namespace rivu {
 namespace {
+
+// Log lines need a log service from the first one on.
+[[maybe_unused]] const test::LogCapture& kLog = test::LogCapture::Instance();
 
 std::unique_ptr<ChannelRecord> MakeRecord(double upper, double lower, std::int32_t decimals,
                                           const std::string& unit = "mL") {
@@ -159,11 +164,25 @@ TEST(ChannelRecordRing, OneProducerOneConsumerKeepOrder) {
     producer.join();
 }
 
-TEST(ChannelRecordLog, EveryRecordTakesTheNextNumber) {
+TEST(ChannelRecordLog, EveryRecordIsAnnouncedWithTheNextNumber) {
+    test::LogCapture::Instance().Clear();
     std::uint32_t before = ChannelLogCounter();
-    MakeRecord(1, 0, 0);
-    MakeRecord(1, 0, 0);
-    EXPECT_EQ(ChannelLogCounter(), before + 2);
+    ChannelRecord systolic("Systolic BP", 500, 0, 20000, "mmHg", 0);
+    // Fixed display names are UTF-8; an instrument's own name is in the ANSI code page.
+    ChannelRecord oxygen("SpO\xE2\x82\x82", 100, 0, 20000, "%", 0);
+    ChannelRecord probe("T\xB0", 50, 0, 20000,
+                        "\xC2\xB0"
+                        "C",
+                        1);
+    EXPECT_EQ(ChannelLogCounter(), before + 3);
+    EXPECT_EQ(test::LogCapture::Instance().Lines(),
+              (std::vector<std::string>{"channel: " + std::to_string(before + 1) +
+                                            " | Systolic BP | gainlist: 0,500 | basescaling: 0,0;500,500;mmHg;0;",
+                                        "channel: " + std::to_string(before + 2) +
+                                            " | SpO\xE2\x82\x82 | gainlist: 0,100 | basescaling: 0,0;100,100;%;0;",
+                                        "channel: " + std::to_string(before + 3) +
+                                            " | T\xC2\xB0 | gainlist: 0,50 | basescaling: 0,0;500,50;\xC2\xB0"
+                                            "C;1;"}));
 }
 
 }  // namespace

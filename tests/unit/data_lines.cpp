@@ -6,9 +6,13 @@
 #include <vector>
 
 #include "serial/rivu_serial.h"
+#include "tests/support/log_capture.h"
 
 namespace rivu {
 namespace {
+
+// Log lines need a log service from the first one on.
+[[maybe_unused]] const test::LogCapture& kLog = test::LogCapture::Instance();
 
 class DataLines : public ::testing::Test {
 protected:

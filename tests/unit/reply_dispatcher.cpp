@@ -13,6 +13,9 @@
 namespace rivu {
 namespace {
 
+// Log lines need a log service from the first one on.
+[[maybe_unused]] const test::LogCapture& kLog = test::LogCapture::Instance();
+
 using test::LogCapture;
 
 // The device opened on one end of a port pair; the test plays the instrument

@@ -5,9 +5,13 @@
 #include <map>
 
 #include "serial/rivu_serial.h"
+#include "tests/support/log_capture.h"
 
 namespace rivu {
 namespace {
+
+// Log lines need a log service from the first one on.
+[[maybe_unused]] const test::LogCapture& kLog = test::LogCapture::Instance();
 
 using Rates = std::map<std::int32_t, std::int32_t>;
 

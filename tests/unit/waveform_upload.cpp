@@ -5,9 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "coda/host_commands.h"
 #include "protocol/channel_catalogue.h"
 #include "protocol/reply_dispatcher.h"
 #include "serial/rivu_serial.h"
+#include "support/com_call.h"
+#include "tests/support/log_capture.h"
 #include "tools/host-objects/host_objects.h"
 
 namespace rivu::host {
@@ -23,6 +26,9 @@ namespace rivu {
 namespace {
 
 using host::RecordedComment;
+
+// Log lines need a log service from the first one on.
+[[maybe_unused]] const test::LogCapture& kLog = test::LogCapture::Instance();
 
 // A Zarvonic CODA in the Running state with one instrument channel (HR) after
 // the time column, then O-Cuff and VPR, recording into the host's document.
@@ -230,6 +236,25 @@ TEST_F(Waveform, AbsurdHostAnswersGiveDefinedPositions) {
     EXPECT_EQ(comments[0].position, 2147483647);
     EXPECT_EQ(comments[0].record, -2147483647 - 1);
     EXPECT_EQ(comments[1].position, 2147483647);
+}
+
+TEST_F(Waveform, TheSamplingInterfaceComesFromTheControllingProxy) {
+    Release(device.samplingInterface);
+    device.samplingInterface = nullptr;
+    device.controllingProxy = host.ControllingProxy();
+    RefreshSamplingInterface(device);
+    ASSERT_NE(device.samplingInterface, nullptr);
+    EXPECT_EQ(host.OutstandingReferences(), 1);
+    ReportCycleMessage(device, 1, u"through the proxy");
+    EXPECT_EQ(host.Comments(), (std::vector<RecordedComment>{{2, 20, 2, u"through the proxy"}}));
+
+    for (host::Step step :
+         {host::Step::ProxyObject, host::Step::Session, host::Step::SamplingObject, host::Step::Sampling}) {
+        host.FailStep(step);
+        RefreshSamplingInterface(device);
+        EXPECT_EQ(device.samplingInterface, nullptr);
+        EXPECT_EQ(host.OutstandingReferences(), 0);
+    }
 }
 
 TEST_F(Waveform, RivuInstrumentsHaveNoUploadToCheck) {
