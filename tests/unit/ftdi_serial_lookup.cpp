@@ -134,6 +134,14 @@ TEST_F(FtdiLookupTest, ASerialFillingTheWholeBufferIsReadNoFurther) {
     EXPECT_EQ(serial, u"0123456789ABCDEF");
 }
 
+TEST_F(FtdiLookupTest, ADriverThatOpensEveryIndexDoesNotKeepTheLookupGoing) {
+    FtdiDriverBinding binding = Bind(std::vector<FakeDevice>(100000, FakeDevice{"SAME", 1}));
+    std::u16string serial;
+    EXPECT_FALSE(LookupFtdiSerial(binding, u"COM2", serial));
+    EXPECT_LE(log_.calls.size(), 4096u);
+    EXPECT_EQ(OpenHandles(), 0);
+}
+
 TEST(FtdiDriverBindingState, FlagsSayWhyTheDriverCannotBeUsed) {
     FtdiDriverBinding missing(platform::FtdiLoadResult::kNotInstalled, nullptr);
     EXPECT_TRUE(missing.driverNotInstalled);
