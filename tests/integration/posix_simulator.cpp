@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <functional>
@@ -495,6 +496,29 @@ TEST(SimulatorLifecycle, StopIsPromptEvenWhenThePortStoppedReading) {
     EXPECT_TRUE(port.SeesHangUp());
     EXPECT_FALSE(sim.WaitForCommand("never", 10s));  // a stopped simulator is not waited on
     sim.Stop();
+}
+
+TEST(SimulatorLifecycle, PortThatFallsBehindLosesWholeLinesOnly) {
+    SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kRivu);
+    config.periodMs = 1;
+    START_BENCH(bench, config);
+    port.Send("B");
+    std::this_thread::sleep_for(1500ms);  // far more rows than the line holds
+    const std::string backlog = port.Collect(300ms);
+    ASSERT_FALSE(backlog.empty());
+    ASSERT_TRUE(backlog.ends_with("\r\n"));
+    double lastTime = -1, widestGap = 0;
+    for (std::size_t begin = 0, end; (end = backlog.find("\r\n", begin)) != std::string::npos; begin = end + 2) {
+        const std::string line = backlog.substr(begin, end - begin);
+        if (line == "B") continue;
+        const std::vector<std::string> fields = Split(line);
+        ASSERT_EQ(fields.size(), config.channels.size()) << line;
+        const double time = std::stod(fields[0]);
+        EXPECT_GT(time, lastTime);
+        if (lastTime >= 0) widestGap = std::max(widestGap, time - lastTime);
+        lastTime = time;
+    }
+    EXPECT_GT(widestGap, 0.0015);  // rows were lost, and only whole
 }
 
 TEST(SimulatorLifecycle, StartsOnceAndRefusesBadConfigurations) {

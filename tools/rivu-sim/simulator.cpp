@@ -20,9 +20,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Output waiting for a port that does not read is capped; further lines are
-// lost whole, as on a serial line whose receiver has stopped listening.
-constexpr std::size_t kMaxQueuedBytes = 256 * 1024;
+// Output waiting for a port that does not read (beyond what the pseudo-terminal
+// itself holds) is capped; further lines are lost whole, as on a serial line
+// whose receiver has stopped listening. A single piece larger than the cap
+// (the overlong run) still goes out when nothing else is waiting.
+constexpr std::size_t kMaxQueuedBytes = 16 * 1024;
 // Before a hang-up, the port gets this long to read the lines already sent.
 constexpr milliseconds kHangUpDrainLimit{2000};
 constexpr milliseconds kHangUpCheck{10};
@@ -123,6 +125,7 @@ void Simulator::Run() {
     std::deque<OutputPiece> queue;
     std::size_t queuedBytes = 0;
     std::size_t frontOffset = 0;
+    std::uint64_t lostLines = 0;
     std::vector<std::string> lines;
     std::vector<std::string> commands;
     std::vector<OutputPiece> pieces;
@@ -136,9 +139,13 @@ void Simulator::Run() {
             output.Frame(line, pieces);
             std::size_t bytes = 0;
             for (const OutputPiece& piece : pieces) bytes += piece.bytes.size();
-            if (queuedBytes + bytes > kMaxQueuedBytes) {
-                log_.RecordNote("port not reading, line lost: " + line);
+            if (!queue.empty() && queuedBytes + bytes > kMaxQueuedBytes) {
+                if (lostLines++ == 0) log_.RecordNote("port not reading: lines are lost from " + line);
                 continue;
+            }
+            if (lostLines > 0) {
+                log_.RecordNote("port reading again after " + std::to_string(lostLines) + " lost lines");
+                lostLines = 0;
             }
             // Recorded before any byte is written, so a line the port side
             // has read is always in the record already.
