@@ -203,9 +203,15 @@ RxWait SerialPort::WaitForReceived(Event& rxEvent, Event& stopEvent, std::uint32
         case WAIT_OBJECT_0: {
             DWORD unused = 0;
             if (!GetOverlappedResult(port, &wait.overlapped, &unused, FALSE)) {
+                const DWORD error = GetLastError();
                 // A signal left from an earlier completion: the wait is still on.
-                if (GetLastError() == ERROR_IO_INCOMPLETE) return RxWait::TimedOut;
+                if (error == ERROR_IO_INCOMPLETE) return RxWait::TimedOut;
                 wait.pending = false;
+                // Nothing of ours cancels a running wait, but the system may end
+                // one by itself (Wine does when the device has no modem lines).
+                // No characters came; a port that is really gone fails the
+                // next SetCommMask.
+                if (error == ERROR_OPERATION_ABORTED) return RxWait::OtherEvent;
                 return RxWait::Fault;
             }
             wait.pending = false;
