@@ -232,7 +232,7 @@ TEST(SimulatorHandshake, CodaAnswersItsOwnSteps) {
     const std::vector<std::string> info = Split(lines[4]);
     EXPECT_EQ(info[0], "WI5");
     EXPECT_GE(info.size(), 12u);
-    EXPECT_EQ(info[2], "400");
+    EXPECT_EQ(info[2], std::to_string(bench.sim.Config().waveformLength));
 }
 
 TEST(SimulatorHandshake, TakesCommandsFromNoisyAndSplitFrames) {

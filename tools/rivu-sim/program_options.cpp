@@ -46,7 +46,7 @@ std::string ProgramHelp() {
            "  --repeat-every N       a \"*\" field every N rows (default 0: never)\n"
            "  --cycle-s S            CODA measurement cycle period in seconds (default 10)\n"
            "  --cycle-delay-ms N     first cycle this long after WA5 (default 500)\n"
-           "  --waveform-length N    values per cycle upload, even (default 400)\n"
+           "  --waveform-length N    values per cycle upload, even (default 160)\n"
            "  --chunk-values N       values per waveform line, even (default 16)\n"
            "  --chunk-ms N           time between waveform lines, 1-449 (default 0: in step\n"
            "                         with the rows, chunk values x period, at most 400)\n"

@@ -18,7 +18,7 @@
 //   --cycle-s S            CODA measurement cycle period in seconds, decimals
 //                          allowed (default 10)
 //   --cycle-delay-ms N     first cycle this long after WA5 (default 500)
-//   --waveform-length N    values per cycle upload, even (default 400)
+//   --waveform-length N    values per cycle upload, even (default 160)
 //   --chunk-values N       values per waveform line, even (default 16)
 //   --chunk-ms N           time between waveform lines, 1-449 (default 0: in
 //                          step with the rows, chunk values x period, <= 400)

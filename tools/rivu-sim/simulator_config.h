@@ -82,10 +82,11 @@ struct SimulatorConfig {
     // chunkIntervalMs 0 paces the upload in step with the data rows: each
     // value fills two rows of its channel in the enabler, so a chunk covers
     // chunkValues rows and comes chunkValues x the data period after the last
-    // one (at most 400 ms). The defaults give 320 ms chunks and an 8 s upload.
+    // one (at most 400 ms). The defaults give ten 320 ms chunks: the result
+    // comes about 3.5 s after a cycle starts.
     int cycleDelayMs = 500;
     int cyclePeriodMs = 10000;
-    int waveformLength = 400;
+    int waveformLength = 160;
     int chunkValues = 16;
     int chunkIntervalMs = 0;
 
