@@ -2,14 +2,17 @@
 // rates, and the reader thread of a device from start to stop.
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <cstdlib>
+#include <memory>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/dynamic_library.h"
+#include "protocol/channel_record.h"
 #include "serial/com_port.h"
 #include "serial/rivu_serial.h"
+#include "serial/sample_delivery.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/port_pair.h"
 
@@ -210,6 +213,48 @@ TEST_F(DeviceTest, ReopenedDeviceGetsAFreshReaderThatStillStops) {
     ExpectLinesDelivered(device);
     device.Close();
     EXPECT_TRUE(device.readerThread.WaitFor(0));
+}
+
+TEST_F(DeviceTest, StreamedRowsArriveWholeAndInOrderOnAHealthyPort) {
+    RivuSerial device(pair.DevicePath(), u"");
+    std::vector<std::unique_ptr<ChannelRecord>> batch;
+    batch.push_back(std::make_unique<ChannelRecord>("A", 1000, -1000, 20000, "mL", 0));
+    batch.push_back(std::make_unique<ChannelRecord>("B", 1000, -1000, 20000, "mL", 0));
+    device.channels.Append(std::move(batch));
+    device.paramCount = 2;
+    device.protocolState.store(kRunning);
+    StartDevice(device);
+
+    constexpr int kRows = 3000;
+    std::string rows;
+    for (int i = 0; i < kRows; ++i) rows += std::to_string(i % 1000) + "," + std::to_string(-(i % 1000)) + "\r\n";
+    ASSERT_TRUE(pair.Send(rows));
+
+    // Drain through the host's line format while the rows arrive.
+    std::vector<int> first;
+    std::vector<int> second;
+    std::vector<char> buffer(4096);
+    const std::int64_t deadline = platform::SteadyMilliseconds() + 20000;
+    while ((first.size() < kRows || second.size() < kRows) && platform::SteadyMilliseconds() < deadline) {
+        if (!TakeSampleLines(device, buffer.data(), static_cast<int>(buffer.size()))) {
+            platform::SleepMilliseconds(1);
+            continue;
+        }
+        for (const char* line = buffer.data(); *line != '\0';) {
+            char* end = nullptr;
+            const long channel = std::strtol(line + 1, &end, 10);
+            std::vector<int>& values = channel == 1 ? first : second;
+            while (*end == ',') values.push_back(static_cast<int>(std::strtol(end + 1, &end, 10)));
+            line = end + 1;  // past the line feed
+        }
+    }
+    for (std::size_t i = 0; i < first.size(); ++i) ASSERT_EQ(first[i], static_cast<int>(i % 1000)) << i;
+    for (std::size_t i = 0; i < second.size(); ++i) ASSERT_EQ(second[i], -static_cast<int>(i % 1000)) << i;
+    EXPECT_EQ(first.size(), static_cast<std::size_t>(kRows));
+    EXPECT_EQ(second.size(), static_cast<std::size_t>(kRows));
+    EXPECT_EQ(device.channels.ByNumber(1)->SamplesHeld(), 0u);
+    EXPECT_EQ(device.channels.ByNumber(2)->SamplesHeld(), 0u);
+    EXPECT_FALSE(device.failed.load());
 }
 
 TEST_F(DeviceTest, PortFaultMarksTheDeviceFailedAndCloseStillStopsIt) {
