@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/log_capture.h"
+
 namespace rivu::test {
 namespace {
 
@@ -25,10 +27,14 @@ std::u16string AsLibraryPath(const std::string& path) {
 
 host::EnablerLibrary& Enabler() {
     static host::EnablerLibrary* enabler = [] {
+        // The host's log service exists before the enabler first logs.
+        LogCapture::Instance();
         auto* library = new host::EnablerLibrary();
 #ifdef RIVU_ENABLER_PATH
         if (!library->Load(AsLibraryPath(RIVU_ENABLER_PATH))) {
             ADD_FAILURE() << "cannot load " << RIVU_ENABLER_PATH << ": " << library->Error();
+        } else {
+            library->InitOnMainThread();  // the host's main thread fixes the clock and log service
         }
 #else
         ADD_FAILURE() << "RIVU_ENABLER_PATH is not defined for this test program";

@@ -13,7 +13,9 @@
 #include "rivu-host/device_report.h"
 #include "rivu-host/recorder.h"
 #include "rivu-host/simulated_instrument.h"
+#include "platform/clock.h"
 #include "tools/host-objects/enabler_library.h"
+#include "tools/host-objects/host_log_service.h"
 #include "tools/host-objects/host_objects.h"
 
 namespace {
@@ -40,6 +42,7 @@ struct Options {
     int periodUs = 0;
     std::string csv = "rivu-recording.csv";
     std::string simulate;
+    std::string log;
     bool listOnly = false;
 };
 
@@ -54,6 +57,7 @@ const char kHelp[] =
     "                     instrument's)\n"
     "  --csv FILE         where the samples go (default rivu-recording.csv)\n"
     "  --list             describe the instruments found, do not record\n"
+    "  --log FILE         append the enabler's diagnostic lines to FILE\n"
     "  --simulate KIND    (Linux) record from a simulated instrument, rivu or coda\n";
 
 std::atomic<bool> interrupted{false};
@@ -82,6 +86,8 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             if (!value(options.csv)) return false;
         } else if (arg == "--simulate") {
             if (!value(options.simulate)) return false;
+        } else if (arg == "--log") {
+            if (!value(options.log)) return false;
         } else if (arg == "--list") {
             options.listOnly = true;
         } else if (arg == "--seconds" || arg == "--period-us") {
@@ -262,6 +268,15 @@ int main(int argc, char** argv) {
             return kExitSimulator;
         }
         std::printf("Simulated %s instrument on %s\n", options.simulate.c_str(), instrument->Description().c_str());
+    }
+
+    // Like the host application, offer the log service and the host clock
+    // before the enabler needs them.
+    HostLogService logService(options.log);
+    logService.SetReferenceTick(rivu::platform::TickCount());
+    if (!logService.Register()) {
+        std::fprintf(stderr, "rivu-host: cannot register the log service\n");
+        return kExitLibrary;
     }
 
     EnablerLibrary enabler;

@@ -1,0 +1,43 @@
+#pragma once
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace rivu::host {
+
+// The host application's log service and clock, in COM layout: the enabler
+// looks the log-service class up with COM, writes each diagnostic line to
+// it, and reads the host's reference tick from its clock interface. On
+// Windows, Register() makes it the class object of the log-service class on
+// the calling thread (OLE is initialised there first). On Linux the enabler
+// writes to RIVU_LOG_FILE instead, which Register() points at the file.
+class HostLogService {
+public:
+    // Lines are kept in memory and, with a path, appended to that file too.
+    explicit HostLogService(std::string path = {});
+    ~HostLogService();
+    HostLogService(const HostLogService&) = delete;
+    HostLogService& operator=(const HostLogService&) = delete;
+
+    bool Register();
+    // The tick (in GetTickCount terms) the host's time line starts from.
+    void SetReferenceTick(std::uint32_t tick) { referenceTick_ = tick; }
+
+    std::vector<std::string> Lines() const;  // UTF-8, as written
+
+    struct Object;  // the COM object: table pointer first
+
+private:
+    friend struct LogServiceCalls;
+    void Write(const std::u16string& line);
+
+    Object* object_;
+    std::string path_;
+    std::uint32_t referenceTick_ = 0;
+    std::uint32_t cookie_ = 0;
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+}  // namespace rivu::host
