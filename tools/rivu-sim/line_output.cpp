@@ -19,10 +19,10 @@ void LineOutput::Frame(const std::string& line, std::vector<OutputPiece>& out) {
         std::string run;
         run.reserve(overlongBytes_);
         while (run.size() < overlongBytes_) run += kPattern[run.size() % kPattern.size()];
-        out.push_back({std::move(run), "", false});
+        out.push_back({OutputPiece::Kind::kOverlongRun, std::move(run), ""});
     }
-    if (garbage_) out.push_back({NextNoise(), "", false});
-    out.push_back({line + "\r\n", line, true});
+    if (garbage_) out.push_back({OutputPiece::Kind::kNoise, NextNoise(), ""});
+    out.push_back({OutputPiece::Kind::kLine, line + "\r\n", line});
     ++linesFramed_;
 }
 

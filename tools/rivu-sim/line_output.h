@@ -10,12 +10,12 @@
 
 namespace rivu::sim {
 
-// Bytes to write, and the protocol line they carry (isLine false for noise
-// and for the overlong run).
+// Bytes to write: a protocol line (line holds its text) or one of the faults.
 struct OutputPiece {
+    enum class Kind { kLine, kNoise, kOverlongRun };
+    Kind kind = Kind::kLine;
     std::string bytes;
     std::string line;
-    bool isLine = false;
 };
 
 class LineOutput {

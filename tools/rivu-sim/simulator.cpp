@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <optional>
 
 #include "rivu-sim/command_framer.h"
 #include "rivu-sim/instrument.h"
@@ -30,8 +31,8 @@ constexpr milliseconds kHangUpDrainLimit{2000};
 constexpr milliseconds kHangUpCheck{10};
 
 std::string Describe(const OutputPiece& piece) {
-    return piece.bytes.size() > 16 ? std::to_string(piece.bytes.size()) + " bytes without a line feed"
-                                   : std::to_string(piece.bytes.size()) + " bytes of noise";
+    return std::to_string(piece.bytes.size()) +
+           (piece.kind == OutputPiece::Kind::kNoise ? " bytes of noise" : " bytes without a line feed");
 }
 
 }  // namespace
@@ -131,7 +132,7 @@ void Simulator::Run() {
     std::vector<OutputPiece> pieces;
     bool hangingUp = false;
     Clock::time_point hangUpSince;
-    int quietChecks = 0;
+    std::optional<Clock::time_point> quietSince;
 
     auto enqueue = [&] {
         for (const std::string& line : lines) {
@@ -151,7 +152,7 @@ void Simulator::Run() {
             // has read is always in the record already.
             queuedBytes += bytes;
             for (OutputPiece& piece : pieces) {
-                if (piece.isLine) {
+                if (piece.kind == OutputPiece::Kind::kLine) {
                     log_.RecordSent(piece.line);
                 } else {
                     log_.RecordNote(Describe(piece));
@@ -194,8 +195,14 @@ void Simulator::Run() {
             hangUpSince = now;
         }
         if (hangingUp) {
-            quietChecks = terminal_.PendingForSlave() == 0 ? quietChecks + 1 : 0;
-            if (quietChecks >= 2 || now - hangUpSince > kHangUpDrainLimit) {
+            // The last bytes may take a moment to reach the slave's queue, so
+            // it must stay empty for a while before the line goes dead.
+            if (terminal_.PendingForSlave() > 0) {
+                quietSince.reset();
+            } else if (!quietSince) {
+                quietSince = now;
+            }
+            if ((quietSince && now - *quietSince >= kHangUpCheck) || now - hangUpSince > kHangUpDrainLimit) {
                 log_.RecordNote("hanging up");
                 terminal_.Close();
                 hungUp_ = true;
