@@ -35,9 +35,7 @@ ln -sf "$(readlink -f "$work/pair-a")" "$WINEPREFIX/dosdevices/com5"
 ln -sf "$(readlink -f "$work/pair-b")" "$WINEPREFIX/dosdevices/com6"
 export RIVU_TEST_PORT_A='\\.\COM5' RIVU_TEST_PORT_B='\\.\COM6'
 
-if [ -f tools/wine-instruments.sh ]; then
-  # shellcheck source=/dev/null
-  . tools/wine-instruments.sh
-fi
+# Simulated instruments are started by the tests themselves, on the Linux side.
+export RIVU_SIM_PROGRAM="$root/build/native/tools/rivu-sim"
 
 ctest --preset windows

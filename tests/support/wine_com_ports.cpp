@@ -113,6 +113,27 @@ bool WineComPorts::MapToPseudoTerminals() {
     return RunUnixScript(script);
 }
 
+bool WineComPorts::MapToSimulators(const std::vector<std::string>& simulatorArguments) {
+    EndPseudoTerminals();
+    char program[1024] = {};
+    if (GetEnvironmentVariableA("RIVU_SIM_PROGRAM", program, sizeof program) == 0) return false;
+    if (simulatorArguments.size() != ports_.size()) return false;
+    terminalDirectory_ = "/tmp/rivu-wine-sims-" + std::to_string(GetCurrentProcessId());
+    std::string script = "dir='" + terminalDirectory_ +
+                         "'\nmkdir -p \"$dir\"\n"
+                         "dosdevices=\"${WINEPREFIX:-$HOME/.wine}/dosdevices\"\n";
+    for (std::size_t i = 0; i < ports_.size(); ++i) {
+        const std::string n = std::to_string(i);
+        const std::string name = Narrow(ports_[i].interfacePath.substr(4));
+        script += "'" + std::string(program) + "' " + simulatorArguments[i] + " --port-file \"$dir/sim" + n +
+                  "\" >\"$dir/sim" + n + ".log\" 2>&1 &\necho $! >> \"$dir/pids\"\n"
+                  "for _ in $(seq 100); do [ -s \"$dir/sim" + n + "\" ] && break; sleep 0.05; done\n"
+                  "ln -sfn \"$(cat \"$dir/sim" + n + "\")\" \"$dosdevices/" + name + "\" || exit 4\n"
+                  "echo \"$dosdevices/" + name + "\" >> \"$dir/links\"\n";
+    }
+    return RunUnixScript(script);
+}
+
 void WineComPorts::EndPseudoTerminals() {
     if (terminalDirectory_.empty()) return;
     RunUnixScript("dir='" + terminalDirectory_ +
@@ -133,6 +154,7 @@ WineComPorts::~WineComPorts() = default;
 std::wstring WineComPorts::Add(const std::wstring&, const std::wstring&) { return {}; }
 bool WineComPorts::SetPresent(const std::wstring&, bool) { return false; }
 bool WineComPorts::MapToPseudoTerminals() { return false; }
+bool WineComPorts::MapToSimulators(const std::vector<std::string>&) { return false; }
 void WineComPorts::EndPseudoTerminals() {}
 
 }  // namespace rivu::test

@@ -25,6 +25,10 @@ public:
     // in the prefix's dosdevices), so that the path opens as a serial port.
     // False when that cannot be done (socat missing).
     bool MapToPseudoTerminals();
+    // Puts a simulated instrument behind each port instead: the Unix program
+    // rivu-sim (path in RIVU_SIM_PROGRAM) started with the port's arguments,
+    // in the order the ports were added.
+    bool MapToSimulators(const std::vector<std::string>& simulatorArguments);
 
 private:
     struct Port {

@@ -59,7 +59,7 @@ struct LogServiceCalls {
             *out = object;
             return kOk;
         }
-        if (iid != nullptr && *iid == platform::kIID_HostClock) {
+        if (iid != nullptr && *iid == platform::kIID_HostClock && object->owner->clockOffered_) {
             *out = &object->clockTable;
             return kOk;
         }
@@ -119,6 +119,11 @@ void HostLogService::Write(const std::u16string& line) {
     std::lock_guard lock(mutex_);
     if (!path_.empty()) std::ofstream(path_, std::ios::app | std::ios::binary) << text << '\n';
     lines_.push_back(std::move(text));
+}
+
+void HostLogService::Clear() {
+    std::lock_guard lock(mutex_);
+    lines_.clear();
 }
 
 std::vector<std::string> HostLogService::Lines() const {

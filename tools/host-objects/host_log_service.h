@@ -22,9 +22,14 @@ public:
 
     bool Register();
     // The tick (in GetTickCount terms) the host's time line starts from.
-    void SetReferenceTick(std::uint32_t tick) { referenceTick_ = tick; }
+    // Until it is set, the service offers no clock interface.
+    void SetReferenceTick(std::uint32_t tick) {
+        referenceTick_ = tick;
+        clockOffered_ = true;
+    }
 
     std::vector<std::string> Lines() const;  // UTF-8, as written
+    void Clear();
 
     struct Object;  // the COM object: table pointer first
 
@@ -35,6 +40,7 @@ private:
     Object* object_;
     std::string path_;
     std::uint32_t referenceTick_ = 0;
+    bool clockOffered_ = false;
     std::uint32_t cookie_ = 0;
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;

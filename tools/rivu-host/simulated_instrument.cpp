@@ -67,8 +67,6 @@ std::unique_ptr<SimulatedInstrument> SimulatedInstrument::Start(const std::strin
     std::string linkName, instanceId;
     if (kind == "coda") {
         config = sim::SimulatorConfig::ForKind(sim::InstrumentKind::kCoda);
-        config.cycleDelayMs = 1000;
-        config.cyclePeriodMs = 6000;
         linkName = "zvccoda0001";
         instanceId = "FTDIBUS\\VID_0403+PID_6001+ZVCCODA0001A\\0000";
     } else if (kind == "rivu") {

@@ -1,0 +1,205 @@
+// rivu.dll and rivu-host.exe under Wine, as the host application uses them:
+// virtual FTDI COM ports registered with Wine's setup API, a simulated
+// instrument (rivu-sim on the Linux side) behind each, and the ftd2xx.dll
+// double in the system directory.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "rivu-sim/simulator_config.h"
+#include "tests/support/enabler_under_test.h"
+#include "tests/support/wine_com_ports.h"
+#include "tests/support/wine_unix_command.h"
+
+namespace rivu {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr unsigned int kNoDevice = 0xFFFFFFFFu;
+
+fs::path SystemDirectory() {
+    wchar_t directory[MAX_PATH] = {};
+    GetSystemDirectoryW(directory, MAX_PATH);
+    return directory;
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+struct Environment {
+    test::WineComPorts ports;
+    std::wstring monitorPath, codaPath;
+    fs::path scratch;
+    bool simulatorsRunning = false;
+};
+Environment* environment = nullptr;
+
+class WineEndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        environment = new Environment;
+        environment->scratch = test::WinePathOf("/tmp/rivu-wine-e2e-" + std::to_string(GetCurrentProcessId()));
+        fs::create_directories(environment->scratch);
+        // Wine lists interfaces by key name: the monitor (ksc...) comes first.
+        environment->monitorPath = environment->ports.Add(L"FTDIBUS\\VID_0403+PID_6001+KSC01234A\\0000", L"COM41");
+        environment->codaPath = environment->ports.Add(L"FTDIBUS\\VID_0403+PID_6001+ZVCCODA0001A\\0000", L"COM42");
+        environment->simulatorsRunning =
+            environment->ports.MapToSimulators({"--kind rivu", "--kind coda --cycle-delay-ms 500"});
+        std::error_code ignored;
+        fs::copy_file(test::WinePathOf(RIVU_FTD2XX_DOUBLE), SystemDirectory() / L"ftd2xx.dll",
+                      fs::copy_options::overwrite_existing, ignored);
+    }
+
+    static void TearDownTestSuite() {
+        test::Enabler().CloseAll();
+        std::error_code ignored;
+        fs::remove(SystemDirectory() / L"ftd2xx.dll", ignored);
+        fs::remove_all(environment->scratch, ignored);
+        delete environment;  // ends the simulators, removes the ports
+        environment = nullptr;
+    }
+
+    void SetUp() override {
+        ASSERT_FALSE(environment->monitorPath.empty());
+        ASSERT_FALSE(environment->codaPath.empty());
+        ASSERT_TRUE(environment->simulatorsRunning) << "rivu-sim did not start (RIVU_SIM_PROGRAM)";
+    }
+    void TearDown() override { EXPECT_EQ(test::Enabler().CloseAll(), 1); }
+};
+
+TEST_F(WineEndToEnd, DllFindsThePortsAndDeliversTheMonitorsValuesExactly) {
+    host::EnablerLibrary& enabler = test::Enabler();
+    int index = -1;
+    ASSERT_EQ(enabler.FindDevice(&index, ""), 1);
+    ASSERT_EQ(enabler.FindDevice(&index, ""), 1);
+    EXPECT_EQ(enabler.FindDevice(&index, ""), 0);
+    EXPECT_EQ(index, 1);
+    EXPECT_EQ(enabler.CloseAll(), 1);
+
+    ASSERT_EQ(enabler.FindDevice(&index, "KSC"), 1);
+    ASSERT_EQ(enabler.Initialise(index), 1) << enabler.LastError(kNoDevice);
+
+    char text[64] = {};
+    RivuCommandRecord record{};
+    record.text = text;
+    record.textSize = sizeof text;
+    ASSERT_EQ(enabler.DeviceCommand(index, RIVU_CMD_SERIAL_NUMBER, &record), 1);
+    EXPECT_STREQ(text, "01234");  // from the interface path
+    ASSERT_EQ(enabler.DeviceCommand(index, RIVU_CMD_CHANNEL_COUNT, &record), 1);
+    const int channels = record.value;
+    ASSERT_EQ(channels, 10);
+
+    ASSERT_EQ(enabler.DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr), 1);
+    std::map<int, std::vector<std::int32_t>> samples;
+    const std::size_t wanted = 100;
+    auto enough = [&] {
+        for (int c = 1; c <= channels; ++c) {
+            if (samples[c].size() < wanted) return false;
+        }
+        return true;
+    };
+    static char buffer[32768];
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!enough() && std::chrono::steady_clock::now() < end) {
+        if (enabler.ReadLine(index, buffer, sizeof buffer, 20) != 1) continue;
+        std::istringstream lines(buffer);
+        for (std::string line; std::getline(lines, line);) {
+            ASSERT_EQ(line[0], '+') << line;
+            std::istringstream fields(line.substr(1));
+            std::string field;
+            std::getline(fields, field, ',');
+            auto& channel = samples[std::stoi(field)];
+            while (std::getline(fields, field, ',')) channel.push_back(std::stoi(field));
+        }
+    }
+    RivuCommandRecord stop{};
+    EXPECT_EQ(enabler.DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop), 1);
+
+    const sim::SimulatorConfig config = sim::SimulatorConfig::ForKind(sim::InstrumentKind::kRivu);
+    const sim::DataModel model(config.channels, config.repeatEvery);
+    for (int c = 1; c <= channels; ++c) {
+        ASSERT_GE(samples[c].size(), wanted) << "channel " << c;
+        for (std::size_t row = 0; row < wanted; ++row) {
+            ASSERT_EQ(samples[c][row], model.Ticks(c, row)) << "channel " << c << " row " << row;
+        }
+    }
+}
+
+TEST_F(WineEndToEnd, RivuHostRecordsTheCodaWithCommentsThroughCom) {
+    const fs::path output = environment->scratch / L"host-output.txt";
+    const fs::path csv = environment->scratch / L"coda.csv";
+    const fs::path log = environment->scratch / L"enabler.log";
+    std::wstring command = L"\"" + test::WinePathOf(test::HostProgramPath()) + L"\" --select ZVCCODA --seconds 8" +
+                           L" --csv \"" + csv.wstring() + L"\" --log \"" + log.wstring() + L"\"";
+
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(out, INVALID_HANDLE_VALUE);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out;
+    startup.hStdError = out;
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process));
+    CloseHandle(out);
+    const bool ended = WaitForSingleObject(process.hProcess, 90000) == WAIT_OBJECT_0;
+    DWORD exitCode = 1;
+    if (!ended) TerminateProcess(process.hProcess, 99);
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+
+    const std::string shown = ReadFile(output);
+    ASSERT_TRUE(ended) << shown;
+    EXPECT_EQ(exitCode, 0u) << shown;
+    EXPECT_NE(shown.find("Zarvonic CODA by Zarvonic NZ Ltd."), std::string::npos) << shown;
+    EXPECT_NE(shown.find("serial number 0001"), std::string::npos) << shown;
+    EXPECT_NE(shown.find(": Systolic BP = "), std::string::npos) << shown;
+    EXPECT_NE(shown.find(": Diastolic BP = "), std::string::npos) << shown;
+
+    // The enabler's lines reached the host's log service.
+    const std::string lines = ReadFile(log);
+    EXPECT_NE(lines.find(": devicePath: \\\\?\\ftdibus#vid_0403+pid_6001+zvccoda0001a"), std::string::npos) << lines;
+    EXPECT_NE(lines.find(": version: V,"), std::string::npos) << lines;
+
+    std::istringstream rows(ReadFile(csv));
+    std::string header;
+    std::getline(rows, header);
+    EXPECT_NE(header.find("\"VPR (mmHg)\""), std::string::npos) << header;
+    std::size_t count = 0;
+    for (std::string row; std::getline(rows, row);) ++count;
+    EXPECT_GT(count, 100u);
+}
+
+TEST_F(WineEndToEnd, WithoutTheDriverLibraryNothingIsFoundAndTheUserIsTold) {
+    host::EnablerLibrary& enabler = test::Enabler();
+    ASSERT_TRUE(fs::remove(SystemDirectory() / L"ftd2xx.dll"));
+    int index = 5;
+    EXPECT_EQ(enabler.FindDevice(&index, ""), 0);
+    EXPECT_EQ(enabler.FindDevice(&index, ""), 0);
+    EXPECT_EQ(index, 5);
+    EXPECT_EQ(enabler.GetLastErrorMsg(kNoDevice, nullptr), 170);
+    EXPECT_EQ(enabler.LastError(kNoDevice),
+              "The device driver is not installed.\nPlease plug in your device and restart Vexamora.\n\n"
+              "Refer to the Device Enabler Installation Guide\nif you continue to see this message.");
+    EXPECT_EQ(enabler.CloseAll(), 1);
+    // After CloseAll the binding is made again: with the driver back, ports are found.
+    fs::copy_file(test::WinePathOf(RIVU_FTD2XX_DOUBLE), SystemDirectory() / L"ftd2xx.dll",
+                  fs::copy_options::overwrite_existing);
+    EXPECT_EQ(enabler.FindDevice(&index, ""), 1);
+}
+
+}  // namespace
+}  // namespace rivu
