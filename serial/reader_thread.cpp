@@ -29,6 +29,9 @@ bool ParkAfterFault(RivuSerial& device) {
 void ReaderThread(void* argument) {
     RivuSerial& device = *static_cast<RivuSerial*>(argument);
     for (;;) {
+        // Close sets the flag before it signals: a port that never falls
+        // silent (the received-character event wins every wait) still stops.
+        if (device.stopRequested.load()) return;
         switch (device.Port().WaitForReceived(device.rxEvent, device.stopEvent, kCycleMs)) {
             case platform::RxWait::Stopped:
                 return;

@@ -2,9 +2,11 @@
 // rates, and the reader thread of a device from start to stop.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
@@ -213,6 +215,22 @@ TEST_F(DeviceTest, ReopenedDeviceGetsAFreshReaderThatStillStops) {
     ExpectLinesDelivered(device);
     device.Close();
     EXPECT_TRUE(device.readerThread.WaitFor(0));
+}
+
+TEST_F(DeviceTest, CloseStopsTheReaderWhileThePeerKeepsSending) {
+    RivuSerial device(pair.DevicePath(), u"");
+    StartDevice(device);
+    std::atomic<bool> sending{true};
+    std::thread chatter([&] {
+        const std::string noise(64, 'n');
+        while (sending.load()) pair.Send(noise);
+    });
+    platform::SleepMilliseconds(50);
+    device.Close();
+    EXPECT_TRUE(device.readerThread.WaitFor(0));
+    EXPECT_FALSE(device.failed.load());
+    sending.store(false);
+    chatter.join();
 }
 
 TEST_F(DeviceTest, StreamedRowsArriveWholeAndInOrderOnAHealthyPort) {
