@@ -222,7 +222,7 @@ TEST_F(DeviceTest, CloseStopsTheReaderWhileThePeerKeepsSending) {
     StartDevice(device);
     std::atomic<bool> sending{true};
     std::thread chatter([&] {
-        const std::string noise(64, 'n');
+        const std::string noise = std::string(62, 'n') + "\r\n";
         while (sending.load()) pair.Send(noise);
     });
     platform::SleepMilliseconds(50);

@@ -50,7 +50,22 @@ PortPair::PortPair() {
         peer_.reset();
         return;
     }
-    Drain(50);  // whatever an earlier test left on the line
+    // Whatever an earlier test left on the line, in both directions.
+    Drain(50);
+    platform::SerialPort deviceSide;
+    if (deviceSide.Open(devicePath_) && deviceSide.ApplyTimeouts()) {
+        // Read until the line has been quiet for 50 ms (at most two seconds).
+        std::uint8_t buffer[512];
+        const auto start = Clock::now();
+        auto lastData = start;
+        while (Clock::now() - lastData < std::chrono::milliseconds(50) && Clock::now() - start < std::chrono::seconds(2)) {
+            if (deviceSide.ReadAvailable(buffer, sizeof buffer) > 0) {
+                lastData = Clock::now();
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+    }
 }
 
 PortPair::~PortPair() = default;
