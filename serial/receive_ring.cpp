@@ -36,10 +36,13 @@ std::size_t Store(RivuSerial& device, const std::uint8_t* bytes, std::size_t cou
 std::int32_t FindLineFeed(const RivuSerial& device) {
     const std::int32_t held = Held(device);
     const std::int32_t first = std::min(held, kRingSize - device.rxRead);
-    const void* found = std::memchr(device.rxRing + device.rxRead, kLineFeed, static_cast<std::size_t>(first));
-    if (found != nullptr) return static_cast<std::int32_t>(static_cast<const std::uint8_t*>(found) - (device.rxRing + device.rxRead));
-    found = std::memchr(device.rxRing, kLineFeed, static_cast<std::size_t>(held - first));
-    if (found != nullptr) return first + static_cast<std::int32_t>(static_cast<const std::uint8_t*>(found) - device.rxRing);
+    const std::uint8_t* tail = device.rxRing + device.rxRead;
+    if (const void* found = std::memchr(tail, kLineFeed, static_cast<std::size_t>(first))) {
+        return static_cast<std::int32_t>(static_cast<const std::uint8_t*>(found) - tail);
+    }
+    if (const void* found = std::memchr(device.rxRing, kLineFeed, static_cast<std::size_t>(held - first))) {
+        return first + static_cast<std::int32_t>(static_cast<const std::uint8_t*>(found) - device.rxRing);
+    }
     return -1;
 }
 
@@ -101,7 +104,7 @@ HResult StoreAndCutLines(RivuSerial& device, const std::uint8_t* bytes, std::siz
             // A full ring without a line feed can never complete a line.
             device.rxRead = device.rxWrite;
             device.discardingOverlongLine = true;
-            LogEvent("!!! ", std::string_view("received line longer than the receive ring, dropped up to its line feed"));
+            LogEvent("!!! ", std::string_view("line longer than the receive ring dropped up to its line feed"));
             continue;
         }
         if (offset == count) return kOk;

@@ -22,12 +22,12 @@ struct RateCode {
 };
 
 constexpr RateCode kRates[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},         {150, B150},
-    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},       {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},     {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},
 #ifdef B460800
-    {460800, B460800}, {500000, B500000}, {576000, B576000}, {921600, B921600},   {1000000, B1000000},
+    {460800, B460800},   {500000, B500000},   {576000, B576000},   {921600, B921600},   {1000000, B1000000},
     {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
     {3500000, B3500000}, {4000000, B4000000},
 #endif
@@ -65,9 +65,7 @@ int MsLeft(std::int64_t deadline) {
 
 // Sets or clears one modem line; lines a device does not have (a pseudo-
 // terminal has none) are left alone.
-void SetModemLine(int fd, int line, bool on) {
-    ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);
-}
+void SetModemLine(int fd, int line, bool on) { ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line); }
 
 }  // namespace
 
@@ -150,10 +148,18 @@ bool SerialPort::ReadLineSettings(LineSettings& result) const {
     if (tcgetattr(Fd(handle), &settings) != 0) return false;
     result.baudRate = RateOf(cfgetospeed(&settings));
     switch (settings.c_cflag & CSIZE) {
-        case CS5: result.dataBits = 5; break;
-        case CS6: result.dataBits = 6; break;
-        case CS7: result.dataBits = 7; break;
-        default: result.dataBits = 8; break;
+        case CS5:
+            result.dataBits = 5;
+            break;
+        case CS6:
+            result.dataBits = 6;
+            break;
+        case CS7:
+            result.dataBits = 7;
+            break;
+        default:
+            result.dataBits = 8;
+            break;
     }
     // The Windows numbering: NOPARITY 0, ODDPARITY 1, EVENPARITY 2; ONESTOPBIT 0, TWOSTOPBITS 2.
     result.parity = (settings.c_cflag & PARENB) == 0 ? 0 : ((settings.c_cflag & PARODD) != 0 ? 1 : 2);

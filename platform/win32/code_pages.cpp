@@ -42,8 +42,8 @@ std::u16string AnsiToWide(const char* bytes, std::size_t length) {
     const int needed = MultiByteToWideChar(CP_ACP, 0, bytes, static_cast<int>(count), nullptr, 0);
     if (needed <= 0) return {};
     std::u16string out(static_cast<std::size_t>(needed), u'\0');
-    const int written = MultiByteToWideChar(CP_ACP, 0, bytes, static_cast<int>(count),
-                                            reinterpret_cast<wchar_t*>(out.data()), needed);
+    const int written =
+        MultiByteToWideChar(CP_ACP, 0, bytes, static_cast<int>(count), reinterpret_cast<wchar_t*>(out.data()), needed);
     out.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
     return out;
 }

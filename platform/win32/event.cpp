@@ -34,10 +34,14 @@ int WaitForEither(Event& first, Event& second, std::uint32_t timeoutMs) {
     if (!first.Valid() || !second.Valid()) return kWaitFailed;
     const HANDLE events[2] = {Win(first.Native()), Win(second.Native())};
     switch (WaitForMultipleObjects(2, events, FALSE, timeoutMs)) {
-        case WAIT_OBJECT_0: return 0;
-        case WAIT_OBJECT_0 + 1: return 1;
-        case WAIT_TIMEOUT: return kWaitTimedOut;
-        default: return kWaitFailed;
+        case WAIT_OBJECT_0:
+            return 0;
+        case WAIT_OBJECT_0 + 1:
+            return 1;
+        case WAIT_TIMEOUT:
+            return kWaitTimedOut;
+        default:
+            return kWaitFailed;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "platform/system_paths.h"
 
 #include <windows.h>
+// The shell headers need windows.h first.
 #include <shlobj.h>
 #include <shlwapi.h>
 

@@ -58,7 +58,8 @@ PortPair::PortPair() {
         std::uint8_t buffer[512];
         const auto start = Clock::now();
         auto lastData = start;
-        while (Clock::now() - lastData < std::chrono::milliseconds(50) && Clock::now() - start < std::chrono::seconds(2)) {
+        while (Clock::now() - lastData < std::chrono::milliseconds(50) &&
+               Clock::now() - start < std::chrono::seconds(2)) {
             if (deviceSide.ReadAvailable(buffer, sizeof buffer) > 0) {
                 lastData = Clock::now();
             } else {

@@ -9,7 +9,7 @@ namespace rivu::platform {
 namespace {
 
 TEST(Latin1, BytesMapToCodeUnitsAndBackWithQuestionMarksForTheRest) {
-    EXPECT_EQ(AnsiToWide("V,\xB0" "C\xFF", 5), u"V,\u00B0C\u00FF");
+    EXPECT_EQ(AnsiToWide("V,\260C\377", 5), u"V,\u00B0C\u00FF");
     EXPECT_EQ(AnsiToWide("V,1\0tail", 8), u"V,1");  // ends at a NUL
     EXPECT_EQ(AnsiToWide(nullptr, 3), u"");
     EXPECT_EQ(WideToAnsi(u"\u00B5L \u2082"), "\xB5L ?");
@@ -23,12 +23,12 @@ TEST(Utf8, RoundTripsEveryPlane) {
 }
 
 TEST(Utf8, MalformedInputBecomesReplacementCharacters) {
-    EXPECT_EQ(posix::FromUtf8("a\xFF" "b"), u"a\uFFFDb");
-    EXPECT_EQ(posix::FromUtf8("a\xE2\x82"), u"a\uFFFD");         // cut short at the end
-    EXPECT_EQ(posix::FromUtf8("\xE2\x82" "b"), u"\uFFFDb");      // cut short before ASCII
-    EXPECT_EQ(posix::FromUtf8("\xC0\xAF"), u"\uFFFD");           // overlong
-    EXPECT_EQ(posix::FromUtf8("\xED\xA0\x80"), u"\uFFFD");       // encoded surrogate
-    EXPECT_EQ(posix::ToUtf8(u"x\xD800y"), "x\xEF\xBF\xBDy");      // lone surrogate
+    EXPECT_EQ(posix::FromUtf8("a\377b"), u"a\uFFFDb");
+    EXPECT_EQ(posix::FromUtf8("a\xE2\x82"), u"a\uFFFD");      // cut short at the end
+    EXPECT_EQ(posix::FromUtf8("\342\202b"), u"\uFFFDb");      // cut short before ASCII
+    EXPECT_EQ(posix::FromUtf8("\xC0\xAF"), u"\uFFFD");        // overlong
+    EXPECT_EQ(posix::FromUtf8("\xED\xA0\x80"), u"\uFFFD");    // encoded surrogate
+    EXPECT_EQ(posix::ToUtf8(u"x\xD800y"), "x\xEF\xBF\xBDy");  // lone surrogate
 }
 
 }  // namespace
