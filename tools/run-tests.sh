@@ -34,7 +34,7 @@ build_and_test() {  # preset
 }
 
 run_suite native build_and_test native
-run_suite asan env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+run_suite asan env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 LSAN_OPTIONS=suppressions=$root/tools/lsan.supp \
   bash -c "$(declare -f build_and_test); build_and_test native-asan"
 run_suite tsan env TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   bash -c "$(declare -f build_and_test); build_and_test native-tsan"

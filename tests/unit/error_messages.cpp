@@ -8,9 +8,13 @@
 
 #include "plugin/device_table.h"
 #include "serial/rivu_serial.h"
+#include "tests/support/log_capture.h"
 
 namespace rivu {
 namespace {
+
+// Devices log when they are made: the host's log service comes first.
+[[maybe_unused]] const test::LogCapture& kLog = test::LogCapture::Instance();
 
 class ErrorMessages : public ::testing::Test {
 protected:
