@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <cstdint>
 
 #include "platform/clock.h"
 
@@ -8,7 +9,8 @@ namespace rivu::platform {
 // Counts the operations that are using a port handle, so that Close never
 // releases the handle (and lets the system reuse its number) while another
 // thread still works with it. Operations are short (their time limit is a few
-// milliseconds), so Close simply waits for them to leave.
+// milliseconds), so Close waits for them to leave, but only for a while: an
+// operation whose thread was ended inside it (by process exit) never leaves.
 class HandleUsers {
 public:
     // False while the handle is being closed; the operation must not start.
@@ -20,10 +22,17 @@ public:
     }
     void Leave() { users_.fetch_sub(1); }
 
-    // Turns new operations away and waits until the running ones have left.
-    void BlockAndDrain() {
+    // Turns new operations away and waits up to limitMs for the running ones
+    // to leave. False when one is still inside: the caller must then keep the
+    // handle open rather than let its number be reused under that operation.
+    bool BlockAndDrain(std::int64_t limitMs) {
         closing_.store(true);
-        while (users_.load() != 0) SleepMilliseconds(1);
+        const std::int64_t deadline = SteadyMilliseconds() + limitMs;
+        while (users_.load() != 0) {
+            if (SteadyMilliseconds() >= deadline) return false;
+            SleepMilliseconds(1);
+        }
+        return true;
     }
     void Unblock() { closing_.store(false); }
 

@@ -13,6 +13,10 @@ namespace rivu::platform {
 inline constexpr int kRtsControlDisable = 0;
 inline constexpr int kRtsControlEnable = 1;
 
+// How long Close waits for operations of other threads to leave the handle.
+// Each takes a few milliseconds; one still inside after this never returns.
+inline constexpr std::int64_t kCloseDrainLimitMs = 1000;
+
 // Line settings as the port reports them (for checks and diagnostics).
 struct LineSettings {
     std::int32_t baudRate = 0;
@@ -23,11 +27,11 @@ struct LineSettings {
 
 // What ended a wait for received characters.
 enum class RxWait {
-    Received,   // characters arrived (EV_RXCHAR)
-    OtherEvent, // the wait completed without EV_RXCHAR
-    TimedOut,   // nothing within the time limit
-    Stopped,    // the stop event was signalled
-    Fault,      // the port failed (mask, wait or completion)
+    Received,    // characters arrived (EV_RXCHAR)
+    OtherEvent,  // the wait completed without EV_RXCHAR
+    TimedOut,    // nothing within the time limit
+    Stopped,     // the stop event was signalled
+    Fault,       // the port failed (mask, wait or completion)
 };
 
 // One serial port opened by its device path, exclusively, for overlapped
@@ -38,7 +42,8 @@ enum class RxWait {
 // reader); WaitForReceived only from the reader thread. Close may run while
 // the reader is parked: later calls then fail cleanly. Close waits for an
 // operation in progress on another thread (at most its time limit) before it
-// releases the handle.
+// releases the handle; one that has not left within kCloseDrainLimitMs (its
+// thread was ended inside it) keeps the handle: it is left open, never reused.
 class SerialPort {
 public:
     SerialPort();

@@ -7,7 +7,9 @@ namespace rivu::platform {
 
 // One operating-system thread (CreateThread on Windows, pthreads on POSIX).
 // The owner starts it once, may wait for it with a time limit, and must
-// Join() it before the object is destroyed if it was started.
+// Join() it before the object is destroyed if it was started. On Windows a
+// running thread holds a reference on the module of its code, so a library
+// is not unloaded under it.
 class Thread {
 public:
     using Routine = void (*)(void* argument);

@@ -39,4 +39,22 @@ void CloseAllDevices() {
     ShutdownDiscovery();
 }
 
+bool CloseAllDevicesForUnload() {
+    auto& table = Table();
+    bool allEnded = true;
+    for (std::size_t n = table.size(); n > 0; --n) {
+        RivuSerial& device = *table.back();
+        device.Close();
+        if (device.readerThread.WaitFor(0)) {
+            table.back().reset();
+        } else {
+            allEnded = false;
+            (void)table.back().release();
+        }
+        table.pop_back();
+    }
+    if (allEnded) ShutdownDiscovery();
+    return allEnded;
+}
+
 }  // namespace rivu::device_table

@@ -30,5 +30,11 @@ void ForEach(Visitor&& visit) {
 // discovery state (enumerator and FTDI driver binding).
 void CloseAllDevices();
 
+// The library's unload: closes the devices from the last found to the first,
+// waiting for nothing beyond Close's bounded waits. A device whose reader has
+// not ended is left behind with its storage (leaked, never freed under the
+// thread). False when one was left behind.
+bool CloseAllDevicesForUnload();
+
 }  // namespace device_table
 }  // namespace rivu

@@ -11,9 +11,11 @@ void OnLibraryLoad() {
     // created on first use.
 }
 
-void OnLibraryUnload() {
+void OnLibraryUnload(UnloadReason reason) {
+    if (reason == UnloadReason::kProcessExit) return;
     try {
-        device_table::CloseAllDevices();
+        // A reader left behind may still log and use discovery's state.
+        if (!device_table::CloseAllDevicesForUnload()) return;
         UnloadDiscovery();
         ShutdownHostServices();
     } catch (...) {

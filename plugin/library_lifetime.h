@@ -5,8 +5,17 @@ namespace rivu {
 // Called by the library's entry point (DllMain on Windows, the shared
 // object's constructor and destructor on POSIX).
 void OnLibraryLoad();
-// Destroys every device (as CloseAll does), then the discovery and host
-// service state, in reverse order of creation.
-void OnLibraryUnload();
+
+enum class UnloadReason {
+    kLibraryUnload,  // FreeLibrary or dlclose (or exit on POSIX, threads still running)
+    kProcessExit,    // Windows process termination: every other thread is already gone
+};
+
+// kLibraryUnload: closes every device with bounded waits (a device whose reader
+// has not ended is left behind, never waited for), then discards the discovery
+// and host service state, in reverse order of creation. kProcessExit: does
+// nothing, because a thread ended inside a port operation would hold it forever,
+// and the system releases the handles and memory itself.
+void OnLibraryUnload(UnloadReason reason);
 
 }  // namespace rivu

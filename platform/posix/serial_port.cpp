@@ -92,9 +92,9 @@ bool SerialPort::Open(const std::u16string& path) {
 }
 
 void SerialPort::Close() {
-    users_.BlockAndDrain();
+    const bool drained = users_.BlockAndDrain(kCloseDrainLimitMs);
     const NativeHandle handle = handle_.exchange(kInvalidHandle);
-    if (handle != kInvalidHandle) {
+    if (handle != kInvalidHandle && drained) {
         ioctl(Fd(handle), TIOCNXCL);  // a pseudo-terminal keeps the flag beyond our close
         close(Fd(handle));
     }

@@ -3,6 +3,11 @@
 
 #include "plugin/library_lifetime.h"
 
+// Follows "DllMain entry point" and "Dynamic-Link Library Best Practices": no
+// thread is created or waited for under the loader lock, and on process
+// termination (lpvReserved non-null) nothing is cleaned up, because the other
+// threads have been ended wherever they were and the system reclaims the
+// process's memory and handles.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     switch (reason) {
         case DLL_PROCESS_ATTACH:
@@ -10,7 +15,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
             rivu::OnLibraryLoad();
             break;
         case DLL_PROCESS_DETACH:
-            rivu::OnLibraryUnload();
+            rivu::OnLibraryUnload(reserved != nullptr ? rivu::UnloadReason::kProcessExit
+                                                      : rivu::UnloadReason::kLibraryUnload);
             break;
         default:
             break;

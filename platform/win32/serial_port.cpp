@@ -10,7 +10,7 @@ namespace {
 constexpr DWORD kWriteWaitMs = 20;
 constexpr DWORD kReadWaitMs = 20;
 // How long Close waits for a cancelled comm-event wait to report back.
-constexpr int kCancelWaitMs = 1000;
+constexpr DWORD kCancelWaitMs = 1000;
 
 HANDLE Win(NativeHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 
@@ -42,13 +42,13 @@ long long Finish(HANDLE port, OVERLAPPED& overlapped, DWORD limitMs) {
     return transferred > 0 ? static_cast<long long>(transferred) : -1;
 }
 
-// Waits (bounded) until the system has finished with an overlapped operation.
-bool AwaitCompletion(const OVERLAPPED& overlapped) {
-    for (int waited = 0; !HasOverlappedIoCompleted(&overlapped); ++waited) {
-        if (waited >= kCancelWaitMs) return false;
-        Sleep(1);
-    }
-    return true;
+// Waits up to limitMs until the system has finished with an overlapped
+// operation whose completion event has not been consumed. The event counts as
+// well as the status word: Wine can signal a completed comm-event wait while
+// its status still reads pending.
+bool AwaitCompletion(const OVERLAPPED& overlapped, DWORD limitMs) {
+    if (HasOverlappedIoCompleted(&overlapped)) return true;
+    return WaitForSingleObject(overlapped.hEvent, limitMs) == WAIT_OBJECT_0 || HasOverlappedIoCompleted(&overlapped);
 }
 
 }  // namespace
@@ -80,19 +80,21 @@ bool SerialPort::Open(const std::u16string& path) {
 }
 
 void SerialPort::Close() {
-    users_.BlockAndDrain();
-    const NativeHandle handle = handle_.load();
-    if (handle != kInvalidHandle) {
+    const bool drained = users_.BlockAndDrain(kCloseDrainLimitMs);
+    const NativeHandle handle = handle_.exchange(kInvalidHandle);
+    if (handle != kInvalidHandle && !drained) {
+        // An operation never left: the handle and the wait block stay with it.
+        wait_ = new PendingWait;
+    } else if (handle != kInvalidHandle) {
         const HANDLE port = Win(handle);
         bool collected = true;
         if (wait_->pending) {
             CancelIoEx(port, &wait_->overlapped);
-            collected = AwaitCompletion(wait_->overlapped);
+            collected = AwaitCompletion(wait_->overlapped, kCancelWaitMs);
         }
-        handle_.store(kInvalidHandle);
         CloseHandle(port);  // also ends whatever is still pending on the port
         if (wait_->pending) {
-            if (!collected && !AwaitCompletion(wait_->overlapped)) {
+            if (!collected && !AwaitCompletion(wait_->overlapped, kCancelWaitMs)) {
                 // The system still owns the old block: leave it to it rather
                 // than let a late completion write into reused memory.
                 wait_ = new PendingWait;
@@ -204,14 +206,18 @@ RxWait SerialPort::WaitForReceived(Event& rxEvent, Event& stopEvent, std::uint32
             DWORD unused = 0;
             if (!GetOverlappedResult(port, &wait.overlapped, &unused, FALSE)) {
                 const DWORD error = GetLastError();
-                // A signal left from an earlier completion: the wait is still on.
-                if (error == ERROR_IO_INCOMPLETE) return RxWait::TimedOut;
                 wait.pending = false;
-                // Nothing of ours cancels a running wait, but the system may end
-                // one by itself (Wine does when the device has no modem lines).
-                // No characters came; a port that is really gone fails the
-                // next SetCommMask.
-                if (error == ERROR_OPERATION_ABORTED) return RxWait::OtherEvent;
+                // The event is signalled only by the wait's completion (it is
+                // reset before every arm), so the wait is over even when its
+                // status still reads pending: Wine can write STATUS_PENDING
+                // after its worker completed the wait. Waiting on it again
+                // would wait for good; the next cycle arms a fresh one, which
+                // completes at once when characters are waiting.
+                // Nothing of ours cancels a running wait, but the system may
+                // end one by itself (Wine does when the device has no modem
+                // lines). No characters came; a port that is really gone
+                // fails the next SetCommMask.
+                if (error == ERROR_IO_INCOMPLETE || error == ERROR_OPERATION_ABORTED) return RxWait::OtherEvent;
                 return RxWait::Fault;
             }
             wait.pending = false;
