@@ -2,6 +2,7 @@
 # Builds the Windows preset and runs its tests under Wine in a throw-away
 # prefix, with real serial ports: a linked pair of pseudo-terminals as COM5
 # and COM6, and simulated instruments (rivu-sim) on further COM ports.
+# Arguments go to ctest (for example -R end_to_end).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -38,4 +39,4 @@ export RIVU_TEST_PORT_A='\\.\COM5' RIVU_TEST_PORT_B='\\.\COM6'
 # Simulated instruments are started by the tests themselves, on the Linux side.
 export RIVU_SIM_PROGRAM="$root/build/native/tools/rivu-sim"
 
-ctest --preset windows
+ctest --preset windows "$@"

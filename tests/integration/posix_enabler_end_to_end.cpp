@@ -4,6 +4,7 @@
 // objects.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -12,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/child_host.h"
 #include "tests/support/enabler_under_test.h"
 #include "tests/support/posix_simulated_port.h"
 #include "tests/support/test_support.h"
@@ -288,7 +290,8 @@ TEST_F(EnablerEndToEnd, CloseAllWhileStreamingStopsEverythingOnce) {
         ASSERT_EQ(Enabler().Initialise(i), 1);
         ASSERT_EQ(Enabler().DeviceCommand(i, RIVU_CMD_START_SAMPLING, nullptr), 1);
     }
-    ReadUntil(0, [](const Samples& s) { return s.size() >= 3; }, 5s);
+    ReadUntil(
+        0, [](const Samples& s) { return s.size() >= 3; }, 5s);
 
     EXPECT_EQ(Enabler().CloseAll(), 1);
     EXPECT_TRUE(monitor.Instrument().WaitForCommand("X", 1s));
@@ -298,6 +301,30 @@ TEST_F(EnablerEndToEnd, CloseAllWhileStreamingStopsEverythingOnce) {
     ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
     EXPECT_EQ(index, 0);
     EXPECT_EQ(Enabler().Initialise(0), 1);
+}
+
+// A host that ends while the monitor streams, without CloseAll: by exit() or
+// by dlclose, run as a child process and timed from here. Either ends within
+// 2 s and leaves the port free for the next host.
+TEST_F(EnablerEndToEnd, HostThatLeavesTheMonitorStreamingEndsAtOnce) {
+    SimulatedPort monitor(SimulatorConfig::ForKind(InstrumentKind::kRivu), "ksc01234", kMonitorId);
+    ASSERT_EQ(monitor.Problem(), "");
+    SimulatedPort::Publish({&monitor});
+    for (const char* ending : {"return", "unload"}) {
+        SCOPED_TRACE(ending);
+        const auto received = monitor.Instrument().Received();
+        const std::size_t stops = static_cast<std::size_t>(std::count(received.begin(), received.end(), "X"));
+        const ChildHostRun run = RunChildHost(ending);
+        ASSERT_TRUE(run.ended) << run.output;
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+        ExpectChildHostEndedAtOnce(run);
+        // The library stopped the instrument on its way out.
+        EXPECT_TRUE(monitor.Instrument().WaitForCommand("X", 1s, stops + 1));
+        int index = -1;
+        ASSERT_EQ(Enabler().FindDevice(&index, "KSC"), 1);
+        EXPECT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
+        EXPECT_EQ(Enabler().CloseAll(), 1);
+    }
 }
 
 TEST_F(EnablerEndToEnd, RivuHostRecordsASimulatedCodaAsAUserWould) {
@@ -329,3 +356,10 @@ TEST_F(EnablerEndToEnd, RivuHostRecordsASimulatedCodaAsAUserWould) {
 
 }  // namespace
 }  // namespace rivu::test
+
+// The test program is also the child host of the test above.
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == rivu::test::kChildHostFlag) return rivu::test::PlayChildHost(argv[2]);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

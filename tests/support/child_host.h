@@ -1,0 +1,32 @@
+#pragma once
+#include <string>
+
+namespace rivu::test {
+
+// A host that leaves the monitor streaming and ends without CloseAll, played
+// by the test program itself in a child process (its main hands over when it
+// is started with kChildHostFlag and an ending).
+inline constexpr const char* kChildHostFlag = "--child-host";
+
+// Child side: finds the monitor ("KSC"), initialises it, starts sampling and
+// reads until samples arrive; prints "leaving T" (T: the steady clock in ms,
+// shared by every process on the machine), then ends as `ending` says:
+// "return" returns from main with the device open, "unload" first unloads the
+// enabler and prints "unloaded T". Returns the process exit code.
+int PlayChildHost(const std::string& ending);
+
+struct ChildHostRun {
+    bool ended = false;  // within the generous limit of RunChildHost
+    int exitCode = -1;
+    long long endedAtMs = 0;  // the steady clock when the parent saw the end
+    std::string output;       // what the child printed
+};
+
+// Parent side: runs this test program as the child host (30 s at most).
+ChildHostRun RunChildHost(const std::string& ending);
+
+// Checks that the child ended within 2 s of leaving and, when it unloaded the
+// enabler, that the unload returned within 2 s.
+void ExpectChildHostEndedAtOnce(const ChildHostRun& run);
+
+}  // namespace rivu::test

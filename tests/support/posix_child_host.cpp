@@ -1,0 +1,65 @@
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/clock.h"
+#include "tests/support/child_host.h"
+
+extern char** environ;
+
+namespace rivu::test {
+
+ChildHostRun RunChildHost(const std::string& ending) {
+    ChildHostRun run;
+    int output[2];
+    if (pipe(output) != 0) return run;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, output[0]);
+    std::string self = "/proc/self/exe", flag = kChildHostFlag, how = ending;
+    char* arguments[] = {self.data(), flag.data(), how.data(), nullptr};
+    pid_t child = -1;
+    const bool started = posix_spawn(&child, self.c_str(), &actions, nullptr, arguments, environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    close(output[1]);
+    if (!started) {
+        close(output[0]);
+        return run;
+    }
+    // The pipe ends with the child (nothing else holds its write end).
+    const long long limit = platform::SteadyMilliseconds() + 30000;
+    char chunk[256];
+    while (platform::SteadyMilliseconds() < limit) {
+        pollfd ready = {output[0], POLLIN, 0};
+        if (poll(&ready, 1, 100) <= 0) continue;
+        const ssize_t count = read(output[0], chunk, sizeof chunk);
+        if (count > 0) run.output.append(chunk, static_cast<std::size_t>(count));
+        if (count == 0 || (count < 0 && errno != EINTR)) break;
+    }
+    close(output[0]);
+    int status = 0;
+    for (;;) {
+        const pid_t done = waitpid(child, &status, WNOHANG);
+        if (done == child) {
+            run.ended = true;
+            break;
+        }
+        if (done < 0 || platform::SteadyMilliseconds() > limit) break;
+        platform::SleepMilliseconds(5);
+    }
+    run.endedAtMs = platform::SteadyMilliseconds();
+    if (!run.ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+}  // namespace rivu::test
