@@ -142,6 +142,9 @@ public:
     // of serialNumber and of the unique id. The same as devicePath where ports
     // are opened by that path (Windows); on POSIX devicePath is the /dev node.
     std::u16string interfacePath;
+    // Data rows are being dropped for their field count; the first one of a
+    // run was logged.
+    bool droppingDataRows = false;
 };
 
 }  // namespace rivu
