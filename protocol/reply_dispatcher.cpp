@@ -142,9 +142,25 @@ HResult HandleChannelNames(RivuSerial& device, std::u16string_view line) {
 
 HResult HandleChannelMin(RivuSerial& device, std::u16string_view line) {
     LogEvent("channel minVals: ", line);
-    // The list is published before the line is stored: host commands wait for
-    // all four lines and then read the channels.
-    const bool built = BuildChannelCatalogue(device, line);
+    // Data rows carry paramCount values, so a description with more columns
+    // describes channels that never get data; it is refused before anything
+    // is built for it, as are descriptions the catalogue cannot use.
+    const ZVC::ZVCString names = device.channelNamesReply.Get();
+    std::string problem = DescriptionProblem(names.View(), device.channelUnitsReply.Get().View(),
+                                             device.channelMaxReply.Get().View(), line);
+    const std::size_t columns = CountFields(names.View());
+    if (problem.empty() && columns > device.paramCount) {
+        problem =
+            std::to_string(columns) + " columns, but the params reply announced " + std::to_string(device.paramCount);
+    }
+    // The list is published, or the refusal recorded, before the line is
+    // stored: host commands wait for all four lines and then read the channels.
+    const bool built = problem.empty() && BuildChannelCatalogue(device, line, &problem);
+    if (!built) {
+        RefuseDevice(device, "channel description refused: " + problem,
+                     u"The device's channel description cannot be used (" + Widen(problem) +
+                         u"). Please power cycle the device and restart Vexamora.");
+    }
     device.channelMinReply.Set(ZVC::ZVCString(line));
     if (!built) return kFail;
     Advance(device, kAwaitChannelMin, kReady);
