@@ -55,6 +55,7 @@ bool DevRegEnum::FetchItem(std::int32_t index) {
     bool result = false;
     std::u16string path;
     if (inventory_->ReadInterfacePath(path)) {
+        if (!inventory_->ReadIdentificationPath(interfacePath)) interfacePath = path;
         devicePath = std::move(path);
         std::u16string id;
         if (inventory_->ReadInstanceId(id)) {

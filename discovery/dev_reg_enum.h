@@ -47,6 +47,9 @@ public:
     std::u16string manufacturer;
     std::u16string instanceId;
     std::u16string devicePath;
+    // Beyond the design: the current item's path in the setup API's form,
+    // for identification (see PortInventory::ReadIdentificationPath).
+    std::u16string interfacePath;
     const Guid* interfaceClass = &kComPortInterfaceClass;
     std::uint32_t classFlags = kPresentInterfaces;
     std::int32_t nextIndex = -1;

@@ -76,7 +76,7 @@ std::unique_ptr<RivuSerial> DiscoverNextDevice(const char* selection) {
         if (MatchesAnyToken(tokens, identity)) {
             std::u16string path;
             portEnumerator->GetDevicePath(path);
-            return std::make_unique<RivuSerial>(path, identity);
+            return std::make_unique<RivuSerial>(path, identity, portEnumerator->interfacePath);
         }
     }
 

@@ -39,6 +39,12 @@ public:
     // then the instance id and properties of its device. ReadInstanceId and
     // ReadProperty need a successful ReadInterfacePath first.
     virtual bool ReadInterfacePath(std::u16string& path) = 0;
+    // The selected interface's path in the form the Windows setup API gives
+    // it (\\?\ftdibus#vid_0403+pid_6001+ksc01234a#0000#{86e0d1e0-...}), which
+    // identification and the unique id read, so that an instrument has the
+    // same serial number and id on every platform. Where the system names
+    // ports that way (Windows), it is the interface path itself.
+    virtual bool ReadIdentificationPath(std::u16string& path) { return ReadInterfacePath(path); }
     virtual bool ReadInstanceId(std::u16string& instanceId) = 0;
     // Nothing when the device has no such property or it cannot be read.
     virtual std::optional<std::u16string> ReadProperty(DeviceProperty property) = 0;

@@ -119,7 +119,7 @@ RIVU_API int GetUniqueID(unsigned int index, int* id) {
     return Guarded(0, [&] {
         RivuSerial* device = device_table::At(index);
         if (device == nullptr) return 0;
-        const std::int32_t value = rivu::MakeUniqueId(device->devicePath);
+        const std::int32_t value = rivu::MakeUniqueId(device->interfacePath);
         if (id != nullptr) *id = value;
         return 1;
     });

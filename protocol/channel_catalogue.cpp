@@ -156,22 +156,45 @@ void FixedRangeFor(const std::string& displayName, double& upper, double& lower)
     }
 }
 
+std::string DescriptionProblem(std::u16string_view names, std::u16string_view units, std::u16string_view maxima,
+                               std::u16string_view minima) {
+    const std::size_t count = CountFields(names);
+    const std::size_t unitCount = CountFields(units);
+    const std::size_t maxCount = CountFields(maxima);
+    const std::size_t minCount = CountFields(minima);
+    if (count == 0 || unitCount == 0 || maxCount == 0 || minCount == 0) return "a list is empty";
+    if (unitCount != count || maxCount != count || minCount != count) {
+        return "its lists differ in length: " + std::to_string(count) + " names, " + std::to_string(unitCount) +
+               " units, " + std::to_string(maxCount) + " upper and " + std::to_string(minCount) + " lower limits";
+    }
+    if (count > kMaxDescriptionColumns) {
+        return std::to_string(count) + " columns, more than the " + std::to_string(kMaxDescriptionColumns) +
+               " that can be used";
+    }
+    return {};
+}
+
 bool BuildChannelCatalogue(RivuSerial& device) {
     return BuildChannelCatalogue(device, device.channelMinReply.Get().View());
 }
 
-bool BuildChannelCatalogue(RivuSerial& device, std::u16string_view minValsLine) {
+bool BuildChannelCatalogue(RivuSerial& device, std::u16string_view minValsLine, std::string* problem) {
     ZVC::ZVCString names = device.channelNamesReply.Get();
     ZVC::ZVCString units = device.channelUnitsReply.Get();
     ZVC::ZVCString maxima = device.channelMaxReply.Get();
-    if (names.IsEmpty() || units.IsEmpty() || maxima.IsEmpty() || minValsLine.empty()) return false;
+    // Checked on counts before anything is split or built: a description
+    // must not cost memory beyond its bound.
+    std::string refusal = DescriptionProblem(names.View(), units.View(), maxima.View(), minValsLine);
+    if (!refusal.empty()) {
+        if (problem != nullptr) *problem = std::move(refusal);
+        return false;
+    }
 
     std::vector<std::u16string> nameFields = SplitFields(names.View());
     std::vector<std::u16string> unitFields = SplitFields(units.View());
     std::vector<std::u16string> maxFields = SplitFields(maxima.View());
     std::vector<std::u16string> minFields = SplitFields(minValsLine);
-    std::size_t count = nameFields.size();
-    if (unitFields.size() != count || maxFields.size() != count || minFields.size() != count) return false;
+    const std::size_t count = nameFields.size();
 
     // The catalogue is built once per device. The host has learned the
     // channels from the first list and may hold its records (sample rings,

@@ -23,6 +23,13 @@ std::vector<std::u16string> SplitFields(std::u16string_view line) {
     return fields;
 }
 
+std::size_t CountFields(std::u16string_view line) {
+    if (line.empty()) return 0;
+    std::size_t count = 1;
+    for (char16_t c : line) count += c == u',' ? 1 : 0;
+    return line.back() == u',' ? count - 1 : count;
+}
+
 namespace {
 
 // White space as the C locale's isspace sees it.

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -10,6 +11,8 @@ namespace rivu {
 // empty field; a final comma gives no trailing empty field; an empty line
 // gives an empty list.
 std::vector<std::u16string> SplitFields(std::u16string_view line);
+// The number of fields SplitFields gives, without making them.
+std::size_t CountFields(std::u16string_view line);
 
 // Reads one single-precision number from the start of the field in the
 // classic C locale whatever the process locale; 0 when it is not a number;

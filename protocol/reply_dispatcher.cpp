@@ -35,6 +35,18 @@ bool StartsWith(std::u16string_view line, std::u16string_view prefix) {
     return line.substr(0, prefix.size()) == prefix;
 }
 
+std::u16string Widen(std::string_view ascii) { return platform::AnsiToWide(ascii.data(), ascii.size()); }
+
+// An instrument whose start-up replies cannot be used: the reason goes to the
+// log and, for the host, to lastError and the failed flag, so that IsFailed
+// and GetLastErrorMsg tell at once instead of commands waiting for a
+// catalogue that never comes.
+void RefuseDevice(RivuSerial& device, const std::string& logText, std::u16string_view message) {
+    LogEvent("!!! ", logText);
+    device.lastError.Set(ZVC::ZVCString(message));
+    device.failed.store(true);
+}
+
 // Moves to the next state unless a host thread changed the state since the
 // line was taken up (a start or stop command wins over the reply). The state
 // is stored before the step's command is sent.
@@ -93,8 +105,12 @@ HResult HandleParamsReply(RivuSerial& device, std::u16string_view line) {
     std::size_t count = 1;
     for (char16_t c : line) count += c == u',' ? 1 : 0;
     if (count > kMaxParams) {
-        LogEvent("!!! ", "params reply has " + std::to_string(count) + " fields, more than " +
-                             std::to_string(kMaxParams) + " cannot be acknowledged");
+        const std::string limit = std::to_string(kMaxParams);
+        RefuseDevice(
+            device,
+            "params reply has " + std::to_string(count) + " fields, more than " + limit + " cannot be acknowledged",
+            u"The device reports " + Widen(std::to_string(count)) + u" parameters, more than the " + Widen(limit) +
+                u" that can be used. Please contact support.");
         return kFail;
     }
     device.paramCount = static_cast<std::uint32_t>(count);
@@ -126,9 +142,25 @@ HResult HandleChannelNames(RivuSerial& device, std::u16string_view line) {
 
 HResult HandleChannelMin(RivuSerial& device, std::u16string_view line) {
     LogEvent("channel minVals: ", line);
-    // The list is published before the line is stored: host commands wait for
-    // all four lines and then read the channels.
-    const bool built = BuildChannelCatalogue(device, line);
+    // Data rows carry paramCount values, so a description with more columns
+    // describes channels that never get data; it is refused before anything
+    // is built for it, as are descriptions the catalogue cannot use.
+    const ZVC::ZVCString names = device.channelNamesReply.Get();
+    std::string problem = DescriptionProblem(names.View(), device.channelUnitsReply.Get().View(),
+                                             device.channelMaxReply.Get().View(), line);
+    const std::size_t columns = CountFields(names.View());
+    if (problem.empty() && columns > device.paramCount) {
+        problem =
+            std::to_string(columns) + " columns, but the params reply announced " + std::to_string(device.paramCount);
+    }
+    // The list is published, or the refusal recorded, before the line is
+    // stored: host commands wait for all four lines and then read the channels.
+    const bool built = problem.empty() && BuildChannelCatalogue(device, line, &problem);
+    if (!built) {
+        RefuseDevice(device, "channel description refused: " + problem,
+                     u"The device's channel description cannot be used (" + Widen(problem) +
+                         u"). Please power cycle the device and restart Vexamora.");
+    }
     device.channelMinReply.Set(ZVC::ZVCString(line));
     if (!built) return kFail;
     Advance(device, kAwaitChannelMin, kReady);
@@ -152,7 +184,29 @@ HResult HandleRunningLine(RivuSerial& device, std::u16string_view line) {
     if (StartsWith(line, u"m")) {
         return device.isZvcCoda ? HandleMeasurementLine(device, line) : kOk;
     }
+    // HandleDataLine drops a row without paramCount fields (a params line with
+    // a final comma counts one more than its rows carry). The first row of a
+    // run of such rows is logged with the reason; the run ends at a row that
+    // is taken.
+    const std::size_t fields = CountFields(line);
+    if (fields != device.paramCount) {
+        if (!device.droppingDataRows) {
+            device.droppingDataRows = true;
+            const std::string reason = "data rows dropped: " + std::to_string(fields) +
+                                       " fields, the params reply announced " + std::to_string(device.paramCount) +
+                                       "; the first: ";
+            LogEvent("!!! ", Widen(reason) + std::u16string(line));
+        }
+    } else {
+        device.droppingDataRows = false;
+    }
     return HandleDataLine(device, line);
+}
+
+// Entering Running starts a new run of data rows.
+void StartRunning(RivuSerial& device, std::int32_t from) {
+    device.droppingDataRows = false;
+    Advance(device, from, kRunning);
 }
 
 }  // namespace
@@ -207,12 +261,12 @@ HResult HandleReply(RivuSerial& device, const char* text, std::size_t length) {
                 if (device.isZvcCoda) {
                     AdvanceAndSend(device, kAwaitStartEcho, kAwaitWaveArmEcho, "WA5");
                 } else {
-                    Advance(device, kAwaitStartEcho, kRunning);
+                    StartRunning(device, kAwaitStartEcho);
                 }
             }
             return kOk;
         case kAwaitWaveArmEcho:
-            if (StartsWith(line, u"WA5")) Advance(device, kAwaitWaveArmEcho, kRunning);
+            if (StartsWith(line, u"WA5")) StartRunning(device, kAwaitWaveArmEcho);
             return kOk;
         case kAwaitWaveStopEcho2:
             if (StartsWith(line, u"WN5")) {

@@ -8,11 +8,16 @@
 
 namespace rivu {
 
-RivuSerial::RivuSerial(const std::u16string& path, const std::u16string& identity) {
+RivuSerial::RivuSerial(const std::u16string& path, const std::u16string& identity) : RivuSerial(path, identity, path) {}
+
+RivuSerial::RivuSerial(const std::u16string& path, const std::u16string& identity,
+                       const std::u16string& identificationPath)
+    : interfacePath(identificationPath) {
     uploadTimerStart = platform::SteadyMilliseconds();
     devicePath = path;
     LogEvent("devicePath: ", std::u16string_view(devicePath));
-    serialNumber = ExtractSerialNumber(devicePath);
+    if (interfacePath != devicePath) LogEvent("interfacePath: ", std::u16string_view(interfacePath));
+    serialNumber = ExtractSerialNumber(interfacePath);
     isZvcCoda = IsZvcCodaIdentity(identity);
     // The three events and the empty lastError are made by their members.
 }

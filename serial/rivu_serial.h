@@ -75,6 +75,9 @@ public:
     // Creation from discovery's (path, identity): identification, the
     // "devicePath: " log line, the three events. Never opens the port.
     RivuSerial(const std::u16string& path, const std::u16string& identity);
+    // The same for a port opened by path whose setup-API form is
+    // interfacePath (a /dev node on POSIX): identification reads that form.
+    RivuSerial(const std::u16string& path, const std::u16string& identity, const std::u16string& interfacePath);
     ~RivuSerial() override;
 
     // Sends "X", pauses 20 ms, stops the reader thread once (500 ms join),
@@ -134,6 +137,14 @@ public:
     // Receive-path state beyond the design: a line that overflowed the ring
     // is being discarded up to its line feed.
     bool discardingOverlongLine = false;
+
+    // The port's path in the setup API's form (\\?\ftdibus#...): the source
+    // of serialNumber and of the unique id. The same as devicePath where ports
+    // are opened by that path (Windows); on POSIX devicePath is the /dev node.
+    std::u16string interfacePath;
+    // Data rows are being dropped for their field count; the first one of a
+    // run was logged.
+    bool droppingDataRows = false;
 };
 
 }  // namespace rivu

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -30,6 +32,15 @@ struct PortEntry {
 // A USB device is at most this many levels above the tty's device (the
 // usb-serial port, then the interface, then the device).
 constexpr int kUsbDeviceLevels = 3;
+
+// Longest first line of a sysfs attribute that is used: a USB string
+// descriptor holds at most 126 UTF-16 units, 378 bytes as UTF-8. A longer
+// line is not cut short (a cut serial would be a wrong one) but ignored.
+constexpr std::size_t kMaxAttributeLength = 512;
+
+// The FTDI driver names an interface by a letter after the serial: A for
+// interface 0, B for 1 and so on.
+constexpr unsigned kMaxInterfaceLetters = 26;
 
 std::string Environment(const char* name) {
     const char* value = std::getenv(name);
@@ -60,16 +71,72 @@ void AddConfiguredPorts(std::vector<PortEntry>& entries) {
     }
 }
 
-// The first line of a small sysfs attribute, without its line end.
+// The first line of a small sysfs attribute, without its line end; nothing
+// when the file cannot be opened or its first line is longer than
+// kMaxAttributeLength.
 std::optional<std::string> ReadAttribute(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) return std::nullopt;
-    char buffer[256];
+    char buffer[kMaxAttributeLength + 1];
     in.read(buffer, sizeof buffer);
     std::string text(buffer, static_cast<std::size_t>(in.gcount()));
     text.erase(std::min(text.find('\n'), text.size()));
+    if (text.size() > kMaxAttributeLength) return std::nullopt;
     if (!text.empty() && text.back() == '\r') text.pop_back();
     return text;
+}
+
+// A serial number that can stand in a device instance id: printable ASCII
+// without the id's separators (backslash) and without commas. Anything else
+// counts as no serial, so that no identity is made up from it.
+std::string UsableSerial(const std::optional<std::string>& serial) {
+    if (!serial) return {};
+    for (char c : *serial) {
+        if (c <= ' ' || c > '~' || c == '\\' || c == ',') return {};
+    }
+    return *serial;
+}
+
+// The letter of a USB interface from its bInterfaceNumber (hexadecimal, as
+// sysfs writes it); nothing when there is no such number or no letter for it.
+std::optional<char> InterfaceLetter(const fs::path& file) {
+    const std::optional<std::string> text = ReadAttribute(file);
+    if (!text || text->empty() || text->size() > 2) return std::nullopt;
+    unsigned number = 0;
+    const char* end = text->data() + text->size();
+    const std::from_chars_result read = std::from_chars(text->data(), end, number, 16);
+    if (read.ec != std::errc() || read.ptr != end || number >= kMaxInterfaceLetters) return std::nullopt;
+    return static_cast<char>('A' + number);
+}
+
+// The USB interface a tty's device belongs to: the nearest directory from the
+// device up to (not including) the USB device that holds bInterfaceNumber.
+std::optional<fs::path> FindUsbInterface(const fs::path& ttyDevice, const fs::path& usbDevice) {
+    std::error_code error;
+    for (fs::path directory = ttyDevice; directory != usbDevice && directory.has_relative_path();
+         directory = directory.parent_path()) {
+        if (fs::exists(directory / "bInterfaceNumber", error)) return directory;
+    }
+    return std::nullopt;
+}
+
+// The path Windows gives the COM-port interface of a device instance: "\\?\",
+// the instance id lower-cased with '#' for each backslash, '#', then the
+// interface class in braces.
+std::u16string WindowsInterfacePath(const std::u16string& instanceId, const Guid& interfaceClass) {
+    std::u16string path = u"\\\\?\\";
+    for (char16_t unit : instanceId) {
+        if (unit == u'\\') unit = u'#';
+        if (unit >= u'A' && unit <= u'Z') unit = static_cast<char16_t>(unit - u'A' + u'a');
+        path.push_back(unit);
+    }
+    char guid[40];
+    std::snprintf(guid, sizeof guid, "#{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", interfaceClass.data1,
+                  interfaceClass.data2, interfaceClass.data3, interfaceClass.data4[0], interfaceClass.data4[1],
+                  interfaceClass.data4[2], interfaceClass.data4[3], interfaceClass.data4[4], interfaceClass.data4[5],
+                  interfaceClass.data4[6], interfaceClass.data4[7]);
+    for (const char* c = guid; *c != '\0'; ++c) path.push_back(static_cast<char16_t>(*c));
+    return path;
 }
 
 // A USB id as Windows writes it: four upper-case hex digits.
@@ -106,14 +173,21 @@ std::optional<PortEntry> UsbSerialPort(const fs::path& ttyClass, const std::stri
     const std::optional<std::string> vendor = UsbId(*usbDevice / "idVendor");
     const std::optional<std::string> product = UsbId(*usbDevice / "idProduct");
     if (!vendor || !product) return std::nullopt;
-    const std::string serial = ReadAttribute(*usbDevice / "serial").value_or("");
+    const std::string serial = UsableSerial(ReadAttribute(*usbDevice / "serial"));
 
     const fs::path driver = fs::canonical(device / "driver", error);
     const bool isFtdi = !error && driver.filename() == "ftdi_sio";
 
     std::string instanceId;
     if (isFtdi) {
-        instanceId = "FTDIBUS\\VID_" + *vendor + "+PID_" + *product + "+" + serial + "\\0000";
+        // The FTDI driver's identity: the serial followed by the interface's
+        // letter (KSC01234A). Without either there is none.
+        std::string identity;
+        const std::optional<fs::path> usbInterface = FindUsbInterface(device, *usbDevice);
+        const std::optional<char> letter =
+            usbInterface ? InterfaceLetter(*usbInterface / "bInterfaceNumber") : std::nullopt;
+        if (!serial.empty() && letter) identity = serial + *letter;
+        instanceId = "FTDIBUS\\VID_" + *vendor + "+PID_" + *product + "+" + identity + "\\0000";
     } else {
         // Other USB serial ports: the USB bus's form, with the sysfs device
         // name standing in for a serial number the device does not report.
@@ -162,9 +236,10 @@ class PosixPortInventory final : public PortInventory {
 public:
     bool Usable() const override { return true; }
 
-    bool OpenSnapshot(const Guid&, std::uint32_t) override {
+    bool OpenSnapshot(const Guid& interfaceClass, std::uint32_t) override {
         if (!open_) {
             entries_ = ListPorts();
+            interfaceClass_ = interfaceClass;
             open_ = true;
         }
         return true;
@@ -188,6 +263,14 @@ public:
             return true;
         }
         return false;
+    }
+    // Ports with an instance id get the interface path Windows would give
+    // them; a port named without one has only its own path.
+    bool ReadIdentificationPath(std::u16string& path) override {
+        const PortEntry* entry = Selected();
+        if (entry == nullptr) return false;
+        path = entry->instanceId.empty() ? entry->path : WindowsInterfacePath(entry->instanceId, interfaceClass_);
+        return true;
     }
     bool ReadInstanceId(std::u16string& instanceId) override {
         if (const PortEntry* entry = Selected()) {
@@ -216,6 +299,7 @@ private:
     }
 
     bool open_ = false;
+    Guid interfaceClass_{};
     std::vector<PortEntry> entries_;
     std::int32_t selected_ = -1;
 };

@@ -109,11 +109,13 @@ TEST_F(EnablerEndToEnd, FindsPortsInWalkOrderAndStartsAgainAfterThePassEnds) {
     ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
     EXPECT_EQ(index, 2);  // the first port again, as a new device
 
-    // Which port is which: the unique id follows the path, the serial number
-    // comes from it.
+    // Which port is which: the unique id follows the path Windows gives the
+    // port's instance (\\?\ftdibus#vid_0403+pid_6001+ksc01234a#0000#{...}),
+    // so it is the one the same instrument has on Windows.
     int first = 0, again = 0;
     EXPECT_EQ(Enabler().GetUniqueID(0, &first), 1);
     EXPECT_EQ(Enabler().GetUniqueID(2, &again), 1);
+    EXPECT_EQ(first, 13537);
     EXPECT_EQ(first, again);
     EXPECT_EQ(Enabler().CloseAll(), 1);
 

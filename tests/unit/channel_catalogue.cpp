@@ -108,7 +108,16 @@ TEST_F(Catalogue, UnusableDescriptionsAppendNothing) {
     EXPECT_FALSE(Build(u"HR", u"bpm", u"1", u""));
     EXPECT_FALSE(Build(u"", u"", u"", u""));
     EXPECT_FALSE(Build(u"HR,SpO2", u"bpm,%", u"1,1", u"0"));
+    // One column more than the bound, "Time" included.
+    std::u16string names = u"Time", units = u"s", limits = u"1";
+    for (std::size_t i = 1; i <= kMaxDescriptionColumns; ++i) {
+        names += u",HR";
+        units += u",bpm";
+        limits += u",1";
+    }
+    EXPECT_FALSE(Build(names, units, limits, limits));
     EXPECT_EQ(device.channels.Count(), 0u);
+    EXPECT_FALSE(device.hasTimeColumn);
     EXPECT_TRUE(test::LogCapture::Instance().Lines().empty());
 }
 

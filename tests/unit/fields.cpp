@@ -26,6 +26,12 @@ TEST(SplitFields, FinalCommaAddsNoFieldAndEmptyLineHasNone) {
     EXPECT_EQ(SplitFields(u"no commas"), (Fields{u"no commas"}));
 }
 
+TEST(SplitFields, CountFieldsCountsWhatSplitFieldsMakes) {
+    for (std::u16string_view line : {u"", u",", u",,", u"a", u"a,b,", u",a", u"12.5,,3", u"a,,"}) {
+        EXPECT_EQ(CountFields(line), SplitFields(line).size()) << std::string(line.begin(), line.end());
+    }
+}
+
 TEST(ParseNumber, ReadsTheLeadingNumberAndIgnoresTheRest) {
     EXPECT_FLOAT_EQ(ParseNumber(u"1.5"), 1.5f);
     EXPECT_FLOAT_EQ(ParseNumber(u"  -0.25mmHg"), -0.25f);

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "protocol/channel_catalogue.h"
 #include "serial/rivu_serial.h"
 #include "support/com_call.h"
 #include "tests/support/log_capture.h"
@@ -17,6 +18,13 @@ namespace {
 [[maybe_unused]] const test::LogCapture& kLog = test::LogCapture::Instance();
 
 using test::LogCapture;
+
+// count copies of field, comma-separated.
+std::string Columns(std::size_t count, std::string_view field) {
+    std::string list;
+    for (std::size_t i = 0; i < count; ++i) (list += i == 0 ? "" : ",") += field;
+    return list;
+}
 
 // The device opened on one end of a port pair; the test plays the instrument
 // at the other end and feeds the device's replies straight to HandleReply.
@@ -56,20 +64,37 @@ protected:
     }
 
     void RunToReady(std::u16string_view names = u"Time,HR,SpO2") {
-        RunToParams();
-        ASSERT_EQ(Reply("F"), kOk);
-        ASSERT_EQ(Reply("p,p,p"), kOk);
-        ASSERT_EQ(Reply("EndOfCycle,0.02,0.1"), kOk);
-        ExpectSent("U111");
-        ASSERT_EQ(Reply("U"), kOk);
-        ExpectSent("I");
-        ASSERT_EQ(Reply("I"), kOk);
-        std::string narrow(names.begin(), names.end());
-        ASSERT_EQ(Reply(narrow), kOk);
-        ASSERT_EQ(Reply("s,bpm,%"), kOk);
-        ASSERT_EQ(Reply("1,300,100"), kOk);
-        ASSERT_EQ(Reply("0,0,0"), kOk);
+        ASSERT_EQ(Describe("p,p,p", std::string(names.begin(), names.end()), "s,bpm,%", "1,300,100", "0,0,0"), kOk);
         ASSERT_EQ(State(), kReady);
+    }
+
+    // A whole handshake with this params line and channel description; the
+    // answer to the minVals line.
+    HResult Describe(const std::string& params, const std::string& names, const std::string& units,
+                     const std::string& maxima, const std::string& minima) {
+        RunToParams();
+        EXPECT_EQ(Reply("F"), kOk);
+        EXPECT_EQ(Reply(params), kOk);
+        EXPECT_EQ(Reply("EndOfCycle,0.02,0.1"), kOk);
+        ExpectSent("U" + std::string(device.paramCount, '1'));
+        EXPECT_EQ(Reply("U"), kOk);
+        ExpectSent("I");
+        EXPECT_EQ(Reply("I"), kOk);
+        EXPECT_EQ(Reply(names), kOk);
+        EXPECT_EQ(Reply(units), kOk);
+        EXPECT_EQ(Reply(maxima), kOk);
+        return Reply(minima);
+    }
+
+    // A device refused for its description: the reason logged, the host told.
+    void ExpectRefused(const std::string& why) {
+        EXPECT_EQ(State(), kAwaitChannelMin);
+        EXPECT_TRUE(device.failed.load());
+        EXPECT_EQ(LogCapture::Instance().Lines().back(), "!!! channel description refused: " + why);
+        const std::u16string message = u"The device's channel description cannot be used (" +
+                                       std::u16string(why.begin(), why.end()) +
+                                       u"). Please power cycle the device and restart Vexamora.";
+        EXPECT_EQ(device.lastError.Get().View(), message);
     }
 
     test::PortPair pair;
@@ -212,13 +237,19 @@ TEST_F(Dispatcher, LongParamsRepliesAreAcknowledgedWholeOrRefused) {
     ASSERT_EQ(Reply("rates"), kOk);
     ExpectSent("U" + std::string(30, '1'));
 
-    // 508 parameters fill the longest frame; 509 cannot be acknowledged.
+    // 508 parameters fill the longest frame; 509 cannot be acknowledged, and
+    // the host learns it at once instead of waiting for a catalogue.
     device.protocolState.store(kAwaitParams);
     ASSERT_EQ(Reply("F"), kOk);
+    EXPECT_FALSE(device.failed.load());
     EXPECT_EQ(Reply(std::string(508, ',')), kFail);
     EXPECT_EQ(State(), kAwaitParams);
     EXPECT_EQ(device.paramCount, 30u);
-    EXPECT_EQ(LogCapture::Instance().Lines().back().rfind("!!! ", 0), 0u);
+    EXPECT_EQ(LogCapture::Instance().Lines().back(),
+              "!!! params reply has 509 fields, more than 508 cannot be acknowledged");
+    EXPECT_TRUE(device.failed.load());
+    EXPECT_EQ(device.lastError.Get().View(),
+              u"The device reports 509 parameters, more than the 508 that can be used. Please contact support.");
     EXPECT_EQ(Reply("after the refusal, without an echo"), kOk);
     EXPECT_EQ(State(), kAwaitParams);
 
@@ -230,23 +261,84 @@ TEST_F(Dispatcher, LongParamsRepliesAreAcknowledgedWholeOrRefused) {
 }
 
 TEST_F(Dispatcher, UnusableChannelDescriptionWaitsForAnotherMinValsLine) {
-    RunToParams();
-    ASSERT_EQ(Reply("F"), kOk);
-    ASSERT_EQ(Reply("a,b"), kOk);
-    ASSERT_EQ(Reply("0.02"), kOk);
-    ExpectSent("U11");
-    ASSERT_EQ(Reply("U"), kOk);
-    ExpectSent("I");
-    ASSERT_EQ(Reply("I"), kOk);
-    ASSERT_EQ(Reply("HR,SpO2"), kOk);
-    ASSERT_EQ(Reply("bpm,%"), kOk);
-    ASSERT_EQ(Reply("300,100"), kOk);
-    EXPECT_EQ(Reply("0"), kFail);
-    EXPECT_EQ(State(), kAwaitChannelMin);
+    EXPECT_EQ(Describe("a,b", "HR,SpO2", "bpm,%", "300,100", "0"), kFail);
+    ExpectRefused("its lists differ in length: 2 names, 2 units, 2 upper and 1 lower limits");
     EXPECT_EQ(device.channels.Count(), 0u);
+    EXPECT_EQ(Reply(""), kFail);
+    ExpectRefused("a list is empty");
     EXPECT_EQ(Reply("0,0"), kOk);
     EXPECT_EQ(State(), kReady);
     EXPECT_EQ(device.channels.Count(), 2u);
+    EXPECT_TRUE(device.failed.load());  // the flag is never cleared
+}
+
+// A description may list at most kMaxDescriptionColumns columns, and no more
+// than the params reply announced: beyond that nothing is built for it.
+TEST_F(Dispatcher, TheLargestDescriptionIsAccepted) {
+    constexpr std::size_t kMost = kMaxDescriptionColumns;
+    device.isZvcCoda = true;  // the most records a device can have: its columns and the two waveform channels
+    EXPECT_EQ(Describe(Columns(kMost, "x"), Columns(kMost, "HR"), Columns(kMost, "bpm"), Columns(kMost, "300"),
+                       Columns(kMost, "0")),
+              kOk);
+    EXPECT_EQ(State(), kReady);
+    EXPECT_EQ(device.channels.Count(), kMost + 2);
+    EXPECT_FALSE(device.failed.load());
+}
+
+TEST_F(Dispatcher, LargerDescriptionsAreRefusedEveryTime) {
+    constexpr std::size_t kMost = kMaxDescriptionColumns;
+    const std::string params = Columns(kMost + 1, "x");
+    EXPECT_EQ(Describe(params, Columns(kMost + 1, "HR"), Columns(kMost + 1, "bpm"), Columns(kMost + 1, "300"),
+                       Columns(kMost + 1, "0")),
+              kFail);
+    ExpectRefused("65 columns, more than the 64 that can be used");
+    EXPECT_EQ(device.channels.Count(), 0u);
+
+    // A second handshake is refused again (the host has taken the first
+    // message), whichever bound the description breaks.
+    device.lastError.Take();
+    EXPECT_EQ(Describe(params, Columns(4095, "H"), Columns(4095, "u"), Columns(4095, "1"), Columns(4095, "0")), kFail);
+    ExpectRefused("4095 columns, more than the 64 that can be used");
+    EXPECT_EQ(Describe("a,b,c", "Time,HR,SpO2,Tidal", "s,bpm,%,ml", "1,300,100,10", "0,0,0,0"), kFail);
+    ExpectRefused("4 columns, but the params reply announced 3");
+    EXPECT_EQ(device.channels.Count(), 0u);
+
+    // A usable description still builds; the device stays marked failed.
+    EXPECT_EQ(Describe("a,b,c", "Time,HR,SpO2", "s,bpm,%", "1,300,100", "0,0,0"), kOk);
+    EXPECT_EQ(device.channels.Count(), 2u);
+    EXPECT_TRUE(device.failed.load());
+}
+
+// A params line with a final comma counts one parameter more than its rows
+// have fields: the rows are dropped, the first of each run with a log line.
+TEST_F(Dispatcher, DroppedDataRowsAreLoggedOncePerRun) {
+    ASSERT_EQ(Describe("Time,HR,SpO2,", "Time,HR,SpO2", "s,bpm,%", "1,300,100", "0,0,0"), kOk);
+    EXPECT_EQ(device.paramCount, 4u);
+    device.protocolState.store(kAwaitStartEcho);
+    ASSERT_EQ(Reply("B"), kOk);
+    LogCapture::Instance().Clear();
+
+    const std::string dropped = "!!! data rows dropped: 3 fields, the params reply announced 4; the first: ";
+    EXPECT_EQ(Reply("0.5,60,98"), kOk);
+    EXPECT_EQ(Reply("1.0,61,97"), kOk);
+    EXPECT_EQ(Reply("1.5,62,96,"), kOk);  // the final comma adds no field
+    EXPECT_EQ(device.rowsAhead, 0);
+    EXPECT_EQ(LogCapture::Instance().Lines(), std::vector<std::string>{dropped + "0.5,60,98"});
+
+    // A row that is taken ends the run; the next dropped one is logged again,
+    // and so is the first of a new sampling run.
+    EXPECT_EQ(Reply("2.0,63,95,x"), kOk);
+    EXPECT_EQ(device.rowsAhead, 1);
+    EXPECT_EQ(Reply("2.5,64"), kOk);
+    EXPECT_EQ(Reply("3.0,65"), kOk);
+    device.protocolState.store(kAwaitStartEcho);
+    ASSERT_EQ(Reply("B"), kOk);
+    EXPECT_EQ(Reply("3.5,66,94"), kOk);
+    EXPECT_EQ(
+        LogCapture::Instance().Lines(),
+        (std::vector<std::string>{dropped + "0.5,60,98",
+                                  "!!! data rows dropped: 2 fields, the params reply announced 4; the first: 2.5,64",
+                                  dropped + "3.5,66,94"}));
 }
 
 TEST_F(Dispatcher, StartAndStopOfARivuInstrument) {
