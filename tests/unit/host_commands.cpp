@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "protocol/channel_catalogue.h"
 #include "serial/rivu_serial.h"
@@ -235,6 +236,39 @@ TEST_F(CodaHostCommands, StartAndStopUseTheWaveformCommands) {
     EXPECT_TRUE(Command(RIVU_CMD_STOP_SAMPLING));
     EXPECT_EQ(device.protocolState.load(), kAwaitWaveStopEcho2);
     EXPECT_EQ(Sent(), ":WN5\n");
+}
+
+TEST_F(CodaHostCommands, StartWaitsForAStopToFinishAndIsRefusedWhileRunning) {
+    test::LogCapture& log = test::LogCapture::Instance();
+    log.Clear();
+    device.protocolState = kRunning;
+    EXPECT_FALSE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
+    EXPECT_EQ(device.protocolState.load(), kRunning);
+
+    // The stop's echoes arrive after 200 ms; then the start goes on.
+    device.protocolState = kAwaitWaveStopEcho2;
+    std::thread instrument([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        device.protocolState = kReady;
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+        while (device.protocolState.load() != kAwaitWaveInfo && std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::yield();
+        }
+        device.protocolState = kRunning;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(190));
+    instrument.join();
+    EXPECT_EQ(Sent(), ":WI5\n");
+
+    // A stop that never ends: refused after about 2 s, the stop step kept.
+    device.protocolState = kAwaitStopEcho2;
+    EXPECT_FALSE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
+    EXPECT_EQ(device.protocolState.load(), kAwaitStopEcho2);
+    EXPECT_EQ(Sent(), "");
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"!!! start refused: sampling is running; stop it first",
+                                                     "!!! start refused: the instrument has not finished stopping"}));
 }
 
 TEST(HostCommandsBeforeTheHandshake, WaitForTheChannelDescriptionThenGiveUp) {
