@@ -150,8 +150,10 @@ void ReportCycleMessage(RivuSerial& device, std::int32_t rowOffset, std::u16stri
     const ChannelRecord* vpr = RecordAt(channels, device.vprChannel.load());
     if (vpr == nullptr || !vpr->IsEnabled() || device.samplingInterface == nullptr) return;
 
+    // The VPR channel's index goes in the place of a third argument.
     void* document = nullptr;
-    CallSlot<HResult>(device.samplingInterface, kSamplingGetDocumentSlot, std::int32_t{0}, &document);
+    CallSlot<HResult>(device.samplingInterface, kSamplingGetDocumentSlot, std::int32_t{0}, &document,
+                      device.vprChannel.load());
     if (document == nullptr) return;
     void* comments = nullptr;
     if (Failed(QueryInterface(document, kIID_IHostComments, &comments)) || comments == nullptr) {

@@ -198,7 +198,7 @@ TEST_F(EnablerEndToEnd, CodaCycleFillsTheWaveformChannelsAndCommentsAtTheirRows)
     ASSERT_EQ(CommandText(index, RIVU_CMD_CHANNEL_TITLE, 7), "O-Cuff");
     ASSERT_EQ(CommandText(index, RIVU_CMD_CHANNEL_TITLE, 8), "VPR");
 
-    host::HostObjects host;
+    host::HostObjects host{FailOnHostProblem};
     std::vector<std::u16string> titles;
     for (int c = 1; c <= channels; ++c) {
         titles.push_back(Wide(CommandText(index, RIVU_CMD_CHANNEL_TITLE, c)));
@@ -312,8 +312,10 @@ TEST_F(EnablerEndToEnd, RivuHostRecordsASimulatedCodaAsAUserWould) {
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("Zarvonic CODA by Zarvonic NZ Ltd."), std::string::npos) << output;
     EXPECT_NE(output.find("VPR"), std::string::npos) << output;
-    EXPECT_NE(output.find(": Systolic BP = "), std::string::npos) << output;
-    EXPECT_NE(output.find(": Diastolic BP = "), std::string::npos) << output;
+    // One cycle in 6 s, on the VPR channel, the eighth of the channel table.
+    EXPECT_NE(output.find("Blood-pressure results: 1, notes and errors: 0"), std::string::npos) << output;
+    EXPECT_NE(output.find("channel 8, record 0): Systolic BP = "), std::string::npos) << output;
+    EXPECT_NE(output.find("channel 8, record 0): Diastolic BP = "), std::string::npos) << output;
 
     const std::string table = ReadWholeFile(csv);
     std::remove(csv.c_str());

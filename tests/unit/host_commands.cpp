@@ -12,6 +12,7 @@
 #include "serial/rivu_serial.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/port_pair.h"
+#include "tests/support/test_support.h"
 #include "tools/host-objects/host_objects.h"
 
 namespace rivu {
@@ -171,7 +172,7 @@ TEST_F(HostCommands, StopSendsTheStopCommandAndSetsItsState) {
 }
 
 TEST_F(HostCommands, StartWaitsForTheRunningStateAndFetchesTheSamplingInterface) {
-    host::HostObjects hostObjects;
+    host::HostObjects hostObjects{test::FailOnHostProblem};
     device.controllingProxy = hostObjects.ControllingProxy();
     device.rowCount = device.rowsAhead = device.cycleStartRow = 9;
     device.currentChannel = 2;
@@ -193,6 +194,7 @@ TEST_F(HostCommands, StartWaitsForTheRunningStateAndFetchesTheSamplingInterface)
     EXPECT_EQ(device.currentChannel.load(), 0u);
 
     // The next start replaces the interface; without a proxy none is kept.
+    EXPECT_EQ(hostObjects.References(host::Counted::Sampling), 1);
     EXPECT_EQ(hostObjects.OutstandingReferences(), 1);
     device.controllingProxy = nullptr;
     RefreshSamplingInterface(device);

@@ -6,11 +6,13 @@
 #include <vector>
 
 #include "coda/host_commands.h"
+#include "coda/host_objects.h"
 #include "protocol/channel_catalogue.h"
 #include "protocol/reply_dispatcher.h"
 #include "serial/rivu_serial.h"
 #include "support/com_call.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/test_support.h"
 #include "tools/host-objects/host_objects.h"
 
 namespace rivu::host {
@@ -47,6 +49,7 @@ protected:
         device.waveformLength = 8;
         host.SetChannelTitles({u"Heart Rate", u"O-Cuff", u"VPR"});
         host.SetRecordCount(3);
+        host.ExpectVprChannel(2);  // channels: HR, O-Cuff, VPR
         device.samplingInterface = host.NewSamplingReference();
     }
 
@@ -71,7 +74,7 @@ protected:
     // Makes the last chunk look older than the upload time-out.
     void LetUploadStall() { device.uploadTimerStart -= device.uploadTimeout; }
 
-    host::HostObjects host;  // outlives the device, which releases its sampling reference
+    host::HostObjects host{test::FailOnHostProblem};  // outlives the device, which releases its sampling reference
     RivuSerial device{u"/dev/null-waveform", u"test"};
 };
 
@@ -222,6 +225,7 @@ TEST_F(Waveform, CommentsNeedTheVprChannelAndTheHost) {
 
     // Every reference taken on the way was given back (the device holds one).
     EXPECT_EQ(host.OutstandingReferences(), 1);
+    EXPECT_EQ(host.References(host::Counted::Sampling), 1);
 }
 
 TEST_F(Waveform, AbsurdHostAnswersGiveDefinedPositions) {
@@ -244,6 +248,7 @@ TEST_F(Waveform, TheSamplingInterfaceComesFromTheControllingProxy) {
     device.controllingProxy = host.ControllingProxy();
     RefreshSamplingInterface(device);
     ASSERT_NE(device.samplingInterface, nullptr);
+    EXPECT_EQ(host.References(host::Counted::Sampling), 1);
     EXPECT_EQ(host.OutstandingReferences(), 1);
     ReportCycleMessage(device, 1, u"through the proxy");
     EXPECT_EQ(host.Comments(), (std::vector<RecordedComment>{{2, 20, 2, u"through the proxy"}}));
@@ -255,6 +260,39 @@ TEST_F(Waveform, TheSamplingInterfaceComesFromTheControllingProxy) {
         EXPECT_EQ(device.samplingInterface, nullptr);
         EXPECT_EQ(host.OutstandingReferences(), 0);
     }
+}
+
+// The test host itself: each object counts on its own, and what it is given
+// wrongly is reported rather than passed over.
+TEST(TestHost, ReportsArgumentsOutOfPlaceAndMiscountedReferences) {
+    std::vector<std::string> problems;
+    {
+        host::HostObjects host([&](const std::string& problem) { problems.push_back(problem); });
+        host.SetChannelTitles({u"VPR"});
+        host.ExpectVprChannel(4);
+        void* sampling = host.NewSamplingReference();
+        void* document = nullptr;
+        CallSlot<HResult>(sampling, kSamplingGetDocumentSlot, std::int32_t{1}, &document, std::int32_t{3});
+        ASSERT_NE(document, nullptr);
+        double secondsPerUnit = 0.5;
+        CallSlot<HResult>(document, kDocumentTimeUnitSlot, std::int32_t{0}, std::int32_t{2}, &secondsPerUnit);
+        void* title = nullptr;
+        CallSlot<HResult>(document, kDocumentChannelTitleSlot, std::uint32_t{kChannelTitleFlags}, std::int32_t{0},
+                          std::int32_t{0}, &title);
+        EXPECT_EQ(ZVC::ZVCString::ReadHostString(title), u"VPR");
+        Release(document);
+        Release(document);
+        EXPECT_EQ(host.OutstandingReferences(), 1);  // the leak and the over-release cancel out here...
+    }
+    // ...but not object by object.
+    EXPECT_EQ(problems, (std::vector<std::string>{"sampling slot 54: argument 1 is 1",
+                                                  "sampling slot 54: the VPR channel index is 3",
+                                                  "document slot 19: argument 2 is 2",
+                                                  "document slot 19: the value passed in is 0.500000",
+                                                  "document released once too often",
+                                                  "sampling: 1 references left",
+                                                  "document: -1 references left",
+                                                  "channel title \"VPR\": 1 references left"}));
 }
 
 TEST_F(Waveform, RivuInstrumentsHaveNoUploadToCheck) {
