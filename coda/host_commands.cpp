@@ -121,6 +121,7 @@ bool StartSampling(RivuSerial& device) {
     device.rowsAhead = 0;
     device.uploadPending = false;
     device.cycleStartSeen = false;
+    device.droppedResultsLogged = false;
 
     // The state goes first so that an immediate echo meets a reader that
     // already waits for it.

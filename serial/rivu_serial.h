@@ -134,6 +134,9 @@ public:
     // Receive-path state beyond the design: a line that overflowed the ring
     // is being discarded up to its line feed.
     bool discardingOverlongLine = false;
+    // Results dropped because uploads no longer complete have been logged in
+    // this run (reset when sampling starts).
+    bool droppedResultsLogged = false;
 };
 
 }  // namespace rivu

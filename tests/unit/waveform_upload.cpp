@@ -71,6 +71,13 @@ protected:
                std::to_string(diaPoint) + "," + std::to_string(sysPoint) + ",15";
     }
 
+    // A chunk of count values from start (values start + 1, start + 2, ...).
+    static std::string Chunk(int start, int count) {
+        std::string line = "w5," + std::to_string(start);
+        for (int v = 1; v <= count; ++v) line += "," + std::to_string(start + v);
+        return line;
+    }
+
     // Makes the last chunk look older than the upload time-out.
     void LetUploadStall() { device.uploadTimerStart -= device.uploadTimeout; }
 
@@ -132,8 +139,10 @@ TEST_F(Waveform, AChunkWithoutStartIndexIsDropped) {
 
 TEST_F(Waveform, ResultsArePlacedAtTheirPointsInHostTimeUnits) {
     device.rowCount = 30;
-    ASSERT_EQ(Line("w5,0,1,2,3,4"), kOk);
-    ASSERT_EQ(Line("w5,4,5,6,7,8"), kOk);
+    device.waveformLength = 100;
+    ASSERT_EQ(Line(Chunk(0, 50)), kOk);
+    ASSERT_EQ(Line(Chunk(50, 50)), kOk);
+    ASSERT_FALSE(device.uploadPending);
     ASSERT_EQ(Line(Result("80", "120", 0, 40, 35)), kOk);
     // Rows 30 + 70 and 30 + 80 at 20 ms a row and 1 ms a host unit; record 3 - 1.
     EXPECT_EQ(host.Comments(), (std::vector<RecordedComment>{{2, 2000, 2, u"Systolic BP = 120 mmHg"},
@@ -145,6 +154,20 @@ TEST_F(Waveform, ResultsArePlacedAtTheirPointsInHostTimeUnits) {
     ASSERT_EQ(Line(Result(" 79.5", "", 0, 0, 1)), kOk);
     EXPECT_EQ(host.Comments(), (std::vector<RecordedComment>{{2, 32, 2, u"Systolic BP =  mmHg"},
                                                              {2, 30, 2, u"Diastolic BP =  79.5 mmHg"}}));
+
+    // A point before the cycle or past its 100 rows posts nothing, with a line.
+    host.ClearComments();
+    test::LogCapture& log = test::LogCapture::Instance();
+    log.Clear();
+    ASSERT_EQ(Line(Result("80", "120", 0, -1, 35)), kOk);
+    ASSERT_EQ(Line(Result("80", "120", 0, 40, 50)), kOk);
+    EXPECT_TRUE(host.Comments().empty());
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{
+                  "!!! blood-pressure result dropped: a point lies outside its cycle of 100 rows (diastolic point -1, "
+                  "systolic point 35)",
+                  "!!! blood-pressure result dropped: a point lies outside its cycle of 100 rows (diastolic point 40, "
+                  "systolic point 50)"}));
 }
 
 TEST_F(Waveform, ResultsWithoutACycleStartOrWithAnErrorPostOnlyANote) {
@@ -193,10 +216,21 @@ TEST_F(Waveform, APrematureResultShortensTheUploadOnce) {
     EXPECT_EQ(device.waveformLength, 750);
     EXPECT_EQ(host.Comments().size(), 2u);
 
+    test::LogCapture& log = test::LogCapture::Instance();
+    log.Clear();
     ASSERT_EQ(Line("w5,0,1,2,3,4"), kOk);
     ASSERT_EQ(Line(Result("80", "120", 0, 1, 2)), kOk);
     EXPECT_FALSE(device.uploadPending);
     EXPECT_EQ(host.Comments().size(), 2u);  // dropped
+
+    // Uploads of 8 values never complete at 750 again: every later result is
+    // dropped, which is said once.
+    ASSERT_EQ(Line("w5,0,1,2,3,4"), kOk);
+    ASSERT_EQ(Line("w5,4,5,6,7,8"), kOk);
+    ASSERT_EQ(Line(Result("80", "120", 0, 1, 2)), kOk);
+    EXPECT_EQ(host.Comments().size(), 2u);
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"!!! blood-pressure result dropped: its waveform upload did not "
+                                                     "complete at length 750; later results like it are dropped too"}));
 }
 
 TEST_F(Waveform, CommentsNeedTheVprChannelAndTheHost) {
