@@ -70,6 +70,9 @@ int CommandValue(unsigned int index, int code) {
 
 class EnablerEndToEnd : public ::testing::Test {
 protected:
+    // The host's objects outlive every device (TearDown closes them first).
+    host::HostObjects host{FailOnHostProblem};
+
     void SetUp() override { ASSERT_NE(Enabler().FindDevice, nullptr); }
     void TearDown() override {
         EXPECT_EQ(Enabler().CloseAll(), 1);
@@ -199,7 +202,6 @@ TEST_F(EnablerEndToEnd, CodaCycleFillsTheWaveformChannelsAndCommentsAtTheirRows)
     ASSERT_EQ(CommandText(index, RIVU_CMD_CHANNEL_TITLE, 7), "O-Cuff");
     ASSERT_EQ(CommandText(index, RIVU_CMD_CHANNEL_TITLE, 8), "VPR");
 
-    host::HostObjects host{FailOnHostProblem};
     std::vector<std::u16string> titles;
     for (int c = 1; c <= channels; ++c) {
         titles.push_back(Wide(CommandText(index, RIVU_CMD_CHANNEL_TITLE, c)));
@@ -285,7 +287,6 @@ TEST_F(EnablerEndToEnd, CodaStoppedMidUploadAndStartedAgainAtOnceCompletesEveryS
     int index = -1;
     ASSERT_EQ(Enabler().FindDevice(&index, "ZVCCODA"), 1);
     ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
-    host::HostObjects host{FailOnHostProblem};
     const int vpr = StartCodaWithHost(index, host, 0.001);  // the last channel, numbered from 1
 
     constexpr int kRounds = 5;
@@ -332,7 +333,6 @@ TEST_F(EnablerEndToEnd, CodaDeliversEveryChannelAtEveryOfferedRate) {
     int index = -1;
     ASSERT_EQ(Enabler().FindDevice(&index, "ZVCCODA"), 1);
     ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
-    host::HostObjects host{FailOnHostProblem};
     // The VPR channel was built at 20 ms a row: one host unit per row.
     const int channels = StartCodaWithHost(index, host, 0.02);
     const int cuff = channels - 1;
