@@ -49,7 +49,9 @@ TEST(EnablerExports, EveryDeviceExportAnswersNoDeviceForUnknownIndices) {
         EXPECT_EQ(id, 42);
         EXPECT_EQ(enabler.DeviceCommand(index, RIVU_CMD_DEVICE_NAME, &record), 0);
         EXPECT_EQ(enabler.SetControllingProxy(index, buffer), 0);
-        if (index != kNoDevice) EXPECT_EQ(enabler.GetLastErrorMsg(index, buffer), 0);
+        if (index != kNoDevice) {
+            EXPECT_EQ(enabler.GetLastErrorMsg(index, buffer), 0);
+        }
         EXPECT_STREQ(buffer, "intact");
     }
     EXPECT_EQ(enabler.ReadBuffSize(), 0);
