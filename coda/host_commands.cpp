@@ -7,6 +7,7 @@
 #include "coda/host_objects.h"
 #include "platform/clock.h"
 #include "platform/code_pages.h"
+#include "plugin/host_services.h"
 #include "serial/rivu_serial.h"
 #include "support/com_call.h"
 
@@ -17,6 +18,9 @@ constexpr int kDescriptionWaitSteps = 15;
 constexpr std::uint32_t kDescriptionWaitStepMs = 1000;
 constexpr int kStartWaitSteps = 251;
 constexpr std::uint32_t kStartWaitStepMs = 20;
+// A start that finds a stop under way waits this many steps (about 2 s) for
+// the stop's echoes to bring the instrument back to Ready.
+constexpr int kStopWaitSteps = 100;
 constexpr std::int32_t kMaxRatePosition = 99;  // "P%d" has room for two digits
 
 constexpr char kRivuVendor[] = "Rivu Scientific";
@@ -80,7 +84,36 @@ bool FormatSamplePeriod(RivuSerial& device, RivuCommandRecord* record) {
     return written;
 }
 
+bool IsStopping(std::int32_t state) { return state == kAwaitWaveStopEcho2 || state == kAwaitStopEcho2; }
+
+// Takes the per-run fields over from the reader thread before a start resets
+// them. The reader uses them while Running and while stopping (the stop echo
+// reports an upload still pending), so a start waits, bounded, for a stop to
+// finish and is refused while sampling runs. A start that is still under way
+// (13 to 15, from an earlier start that gave up) is taken back to Ready in one
+// step, so the reader cannot reach Running in the middle of the reset.
+bool ClaimForStart(RivuSerial& device) {
+    std::int32_t state = device.protocolState.load();
+    for (int step = 0; IsStopping(state) && step < kStopWaitSteps; ++step) {
+        platform::SleepMilliseconds(kStartWaitStepMs);
+        state = device.protocolState.load();
+    }
+    for (;;) {
+        if (IsStopping(state)) {
+            LogEvent("!!! ", "start refused: the instrument has not finished stopping");
+            return false;
+        }
+        if (state == kRunning) {
+            LogEvent("!!! ", "start refused: sampling is running; stop it first");
+            return false;
+        }
+        if (state < kReady || state > kAwaitWaveArmEcho) return true;  // the reader keeps off the per-run fields
+        if (device.protocolState.compare_exchange_strong(state, kReady)) return true;
+    }
+}
+
 bool StartSampling(RivuSerial& device) {
+    if (!ClaimForStart(device)) return false;
     RefreshSamplingInterface(device);
     device.currentChannel.store(0);
     device.rowCount = 0;
@@ -88,6 +121,7 @@ bool StartSampling(RivuSerial& device) {
     device.rowsAhead = 0;
     device.uploadPending = false;
     device.cycleStartSeen = false;
+    device.droppedResultsLogged = false;
 
     // The state goes first so that an immediate echo meets a reader that
     // already waits for it.

@@ -11,7 +11,7 @@ inline constexpr Guid kIID_IHostComments = {0xB8B7A576, 0x8192, 0x47D1, {0xBC, 0
 // Operation slots (0-2 are QueryInterface, AddRef, Release).
 inline constexpr int kProxyGetObjectSlot = 2;        // (IUnknown** out)
 inline constexpr int kSessionGetObjectSlot = 7;      // (IUnknown** out)
-inline constexpr int kSamplingGetDocumentSlot = 54;  // (int32 0, IHostDocument** out)
+inline constexpr int kSamplingGetDocumentSlot = 54;  // (int32 0, IHostDocument** out, int32 vprChannel)
 inline constexpr int kDocumentChannelTitleSlot = 3;  // (uint32 flags, int32 channel, int32 0, ZVCString** title)
 inline constexpr int kDocumentChannelCountSlot = 4;  // (int32 0, int32* count)
 inline constexpr int kDocumentRecordCountSlot = 7;   // (int32 0, int32* records)

@@ -1,5 +1,6 @@
 #include "coda/waveform_upload.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -8,9 +9,11 @@
 #include "coda/host_objects.h"
 #include "platform/clock.h"
 #include "platform/code_pages.h"
+#include "plugin/host_services.h"
 #include "protocol/fields.h"
 #include "serial/rivu_serial.h"
 #include "support/com_call.h"
+#include "support/log_format.h"
 #include "support/zvc_string.h"
 
 namespace rivu {
@@ -123,7 +126,16 @@ HResult HandleMeasurementLine(RivuSerial& device, std::u16string_view line) {
     if (device.uploadPending) {
         // The result came before the last chunk: the upload is abandoned.
         device.uploadPending = false;
-        if (device.waveformLength == kShortWaveform) return kOk;
+        if (device.waveformLength == kShortWaveform) {
+            // An instrument whose uploads have another length never completes
+            // one again: every later result goes the same way, so say it once.
+            if (!device.droppedResultsLogged) {
+                device.droppedResultsLogged = true;
+                LogEvent("!!! ", "blood-pressure result dropped: its waveform upload did not complete at length " +
+                                     std::to_string(kShortWaveform) + "; later results like it are dropped too");
+            }
+            return kOk;
+        }
         device.waveformLength = kShortWaveform;
     }
     const std::vector<std::u16string> fields = SplitFields(line);
@@ -137,9 +149,19 @@ HResult HandleMeasurementLine(RivuSerial& device, std::u16string_view line) {
         ReportCycleMessage(device, 0, kResultFailed);
         return kOk;
     }
-    // Points are counted in O-Cuff/VPR pairs, two rows each.
+    // Points are counted in O-Cuff/VPR pairs, two rows each. A point before
+    // the cycle or past both its expected length and the rows written since it
+    // began would put the comment at an absurd place.
     const std::int32_t systolicRow = ClampToInt32(2.0 * ParseInteger(fields[14]));
     const std::int32_t diastolicRow = ClampToInt32(2.0 * ParseInteger(fields[13]));
+    const std::int64_t cycleRows = std::max<std::int64_t>(
+        device.waveformLength, static_cast<std::int64_t>(device.rowCount) - device.cycleStartRow);
+    if (systolicRow < 0 || diastolicRow < 0 || systolicRow >= cycleRows || diastolicRow >= cycleRows) {
+        LogEvent("!!! ", u"blood-pressure result dropped: a point lies outside its cycle of " +
+                             Widen(std::to_string(cycleRows)) + u" rows (diastolic point " + fields[13] +
+                             u", systolic point " + fields[14] + u")");
+        return kOk;
+    }
     ReportCycleMessage(device, systolicRow, u"Systolic BP = " + fields[7] + u" mmHg");
     ReportCycleMessage(device, diastolicRow, u"Diastolic BP = " + fields[6] + u" mmHg");
     return kOk;
@@ -150,8 +172,10 @@ void ReportCycleMessage(RivuSerial& device, std::int32_t rowOffset, std::u16stri
     const ChannelRecord* vpr = RecordAt(channels, device.vprChannel.load());
     if (vpr == nullptr || !vpr->IsEnabled() || device.samplingInterface == nullptr) return;
 
+    // The VPR channel's index goes in the place of a third argument.
     void* document = nullptr;
-    CallSlot<HResult>(device.samplingInterface, kSamplingGetDocumentSlot, std::int32_t{0}, &document);
+    CallSlot<HResult>(device.samplingInterface, kSamplingGetDocumentSlot, std::int32_t{0}, &document,
+                      device.vprChannel.load());
     if (document == nullptr) return;
     void* comments = nullptr;
     if (Failed(QueryInterface(document, kIID_IHostComments, &comments)) || comments == nullptr) {

@@ -270,7 +270,11 @@ HResult HandleReply(RivuSerial& device, const char* text, std::size_t length) {
             return kOk;
         case kAwaitWaveStopEcho2:
             if (StartsWith(line, u"WN5")) {
-                if (device.uploadPending) ReportCycleMessage(device, 0, kIncompleteUpload);
+                // Reported once: a second stop must not report the same upload again.
+                if (device.uploadPending) {
+                    device.uploadPending = false;
+                    ReportCycleMessage(device, 0, kIncompleteUpload);
+                }
                 AdvanceAndSend(device, kAwaitWaveStopEcho2, kAwaitStopEcho2, "S");
             }
             return kOk;

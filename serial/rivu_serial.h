@@ -145,6 +145,9 @@ public:
     // Data rows are being dropped for their field count; the first one of a
     // run was logged.
     bool droppingDataRows = false;
+    // Results dropped because uploads no longer complete have been logged in
+    // this run (reset when sampling starts).
+    bool droppedResultsLogged = false;
 };
 
 }  // namespace rivu

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
+#include <vector>
 
 #include "protocol/channel_record.h"
 #include "serial/rivu_serial.h"
@@ -12,6 +14,24 @@ namespace {
 // Smallest line room worth starting: "+<channel>" plus one sample and the
 // line end.
 constexpr int kMinimumLineRoom = 17;
+// Rows by which a channel may fall behind the others (the waveform channels
+// trail the data rows by up to this many) before it stops holding them back.
+constexpr std::uint32_t kMaxChannelLag = 20;
+
+// The channel to serve after an empty current one: the next in turn that holds
+// samples, once some channel holds more than the lag allows; otherwise none
+// (the empty channel is waited for, so channels are delivered in step).
+std::optional<std::uint32_t> ChannelPastEmpty(const std::vector<ChannelRecord*>& channels, std::uint32_t current) {
+    std::optional<std::uint32_t> next;
+    bool beyondLag = false;
+    for (std::uint32_t step = 1; step < channels.size(); ++step) {
+        const std::uint32_t index = static_cast<std::uint32_t>((current + step) % channels.size());
+        const std::uint32_t held = channels[index] != nullptr ? channels[index]->SamplesHeld() : 0;
+        if (held > 0 && !next) next = index;
+        if (held > kMaxChannelLag) beyondLag = true;
+    }
+    return beyondLag ? next : std::nullopt;
+}
 
 }  // namespace
 
@@ -30,7 +50,18 @@ bool TakeSampleLines(RivuSerial& device, char* buffer, int size) {
         if (current >= channels->size()) current = 0;
         ChannelRecord* channel = (*channels)[current];
         std::uint32_t held = channel != nullptr ? channel->SamplesHeld() : 0;
-        if (held == 0) return delivered;
+        if (held == 0) {
+            // An empty channel (for example a waveform channel whose upload
+            // ran ahead of the data rows) must not keep the others from the
+            // host until their rings fill.
+            if (delivered) return true;
+            const std::optional<std::uint32_t> next = ChannelPastEmpty(*channels, current);
+            if (!next) return false;
+            current = *next;
+            device.currentChannel.store(current);
+            channel = (*channels)[current];
+            held = channel->SamplesHeld();
+        }
 
         int lineLength = 0;
         const int lineRoom = std::min(room, device.maxLineLength);

@@ -71,6 +71,9 @@ int CommandValue(unsigned int index, int code) {
 
 class EnablerEndToEnd : public ::testing::Test {
 protected:
+    // The host's objects outlive every device (TearDown closes them first).
+    host::HostObjects host{FailOnHostProblem};
+
     void SetUp() override { ASSERT_NE(Enabler().FindDevice, nullptr); }
     void TearDown() override {
         EXPECT_EQ(Enabler().CloseAll(), 1);
@@ -202,7 +205,6 @@ TEST_F(EnablerEndToEnd, CodaCycleFillsTheWaveformChannelsAndCommentsAtTheirRows)
     ASSERT_EQ(CommandText(index, RIVU_CMD_CHANNEL_TITLE, 7), "O-Cuff");
     ASSERT_EQ(CommandText(index, RIVU_CMD_CHANNEL_TITLE, 8), "VPR");
 
-    host::HostObjects host;
     std::vector<std::u16string> titles;
     for (int c = 1; c <= channels; ++c) {
         titles.push_back(Wide(CommandText(index, RIVU_CMD_CHANNEL_TITLE, c)));
@@ -260,6 +262,149 @@ TEST_F(EnablerEndToEnd, CodaCycleFillsTheWaveformChannelsAndCommentsAtTheirRows)
     // Before the cycle both channels trailed the data rows with zeros.
     for (int row = 0; row < cycleStartRow; ++row) ASSERT_EQ(cuff[static_cast<std::size_t>(row)], 0);
     EXPECT_EQ(host.OutstandingReferences(), 0);  // the device released the host's sampling interface
+}
+
+// Starts a simulated CODA's enabler device with host objects whose titles are
+// the channel titles; returns the channel count.
+int StartCodaWithHost(unsigned int index, host::HostObjects& host, double secondsPerUnit) {
+    const int channels = CommandValue(index, RIVU_CMD_CHANNEL_COUNT);
+    std::vector<std::u16string> titles;
+    for (int c = 1; c <= channels; ++c) titles.push_back(Wide(CommandText(index, RIVU_CMD_CHANNEL_TITLE, c)));
+    host.SetChannelTitles(titles);
+    host.SetSecondsPerUnit(secondsPerUnit);
+    host.ExpectVprChannel(channels - 1);
+    EXPECT_EQ(Enabler().SetControllingProxy(index, host.ControllingProxy()), 0);
+    return channels;
+}
+
+// A host that stops during an upload and starts again at once, round after
+// round: every stop runs to its end (WN5, then S) before the next start, and
+// every interrupted upload is reported exactly once.
+TEST_F(EnablerEndToEnd, CodaStoppedMidUploadAndStartedAgainAtOnceCompletesEveryStop) {
+    SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kCoda);
+    config.cycleDelayMs = 100;  // the upload begins soon after each start and lasts about 3 s
+    SimulatedPort coda(config, "zvccoda0001", kCodaId);
+    ASSERT_EQ(coda.Problem(), "");
+    SimulatedPort::Publish({&coda});
+
+    int index = -1;
+    ASSERT_EQ(Enabler().FindDevice(&index, "ZVCCODA"), 1);
+    ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
+    const int vpr = StartCodaWithHost(index, host, 0.001);  // the last channel, numbered from 1
+
+    constexpr int kRounds = 5;
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr), 1) << "round " << round;
+        // Stopped once the first chunk has reached the O-Cuff channel: the
+        // samples left from the round before are discarded first.
+        Enabler().FlushReadBuffer(index);
+        const Samples samples = ReadUntil(index, [&](const Samples& s) { return s.contains(vpr - 1); }, 5s);
+        ASSERT_TRUE(samples.contains(vpr - 1)) << "round " << round;
+        RivuCommandRecord stop{};
+        ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop), 1);
+    }
+    ASSERT_TRUE(coda.Instrument().WaitForCommand("S", 2s, 1 + kRounds));  // the handshake's and every stop's
+
+    const std::vector<std::string> received = coda.Instrument().Received();
+    const auto first = std::find(received.begin(), received.end(), "WI5");
+    std::vector<std::string> expected;
+    for (int round = 0; round < kRounds; ++round) expected.insert(expected.end(), {"WI5", "B", "WA5", "WN5", "S"});
+    EXPECT_EQ(std::vector<std::string>(first, received.end()), expected);
+    const std::vector<host::RecordedComment> comments = host.Comments();
+    EXPECT_EQ(comments.size(), static_cast<std::size_t>(kRounds));
+    for (const auto& comment : comments) {
+        EXPECT_EQ(comment.text, u"error: incomplete waveform upload");
+        EXPECT_EQ(comment.channel, vpr - 1);
+    }
+    EXPECT_EQ(Enabler().CloseAll(), 1);
+}
+
+// At every rate the simulator offers, one measurement cycle: the data rows
+// arrive complete and in order, the waveform sits in O-Cuff and VPR at the
+// rows the comments name, and no channel that has nothing to deliver holds the
+// others back for much longer than the 20-row trail of the waveform channels.
+TEST_F(EnablerEndToEnd, CodaDeliversEveryChannelAtEveryOfferedRate) {
+    SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kCoda);
+    config.waveformLength = 16;
+    config.chunkValues = 8;
+    config.cycleDelayMs = 100;
+    config.cyclePeriodMs = 2500;  // room for a whole cycle at 100 ms a row
+    SimulatedPort coda(config, "zvccoda0001", kCodaId);
+    ASSERT_EQ(coda.Problem(), "");
+    SimulatedPort::Publish({&coda});
+
+    int index = -1;
+    ASSERT_EQ(Enabler().FindDevice(&index, "ZVCCODA"), 1);
+    ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
+    // The VPR channel was built at 20 ms a row: one host unit per row.
+    const int channels = StartCodaWithHost(index, host, 0.02);
+    const int cuff = channels - 1;
+
+    // The intervals of the default upload-rates line, one cycle each; the
+    // next is selected once the cycle's result has been posted.
+    const std::vector<int> periodsUs = {100000, 50000, 20000, 10000, 5000};
+    auto select = [&](std::size_t cycle) {
+        RivuCommandRecord record{};
+        record.argument = periodsUs[cycle];
+        EXPECT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_SET_SAMPLE_PERIOD, &record), 1);
+    };
+    select(0);
+    ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr), 1);
+
+    // A channel may be held back by the trail, plus what arrives while this
+    // thread is not scheduled (up to 300 ms). The rates go from slow to fast,
+    // so the current one bounds the rows in flight.
+    constexpr std::size_t kTrail = 21;
+    Samples samples;
+    std::size_t cycle = 0;
+    static char buffer[32768];
+    const auto end = std::chrono::steady_clock::now() + 25s;
+    while (cycle < periodsUs.size() && std::chrono::steady_clock::now() < end) {
+        if (Enabler().ReadLine(index, buffer, sizeof buffer, 20) == 1) {
+            Samples delivery;
+            ASSERT_TRUE(TakeDelivery(buffer, delivery)) << buffer;
+            const std::size_t bound = kTrail + static_cast<std::size_t>(300000 / periodsUs[cycle]);
+            for (const auto& [channel, values] : delivery) {
+                EXPECT_LE(values.size(), bound) << "channel " << channel << " at " << periodsUs[cycle] << " us";
+                samples[channel].insert(samples[channel].end(), values.begin(), values.end());
+            }
+        }
+        if (host.Comments().size() >= 2 * (cycle + 1) && ++cycle < periodsUs.size()) select(cycle);
+    }
+    ASSERT_EQ(cycle, periodsUs.size()) << "results posted: " << host.Comments().size();
+    // The last cycle's upload is followed by a trail of rows.
+    const std::size_t rowsBefore = samples[1].size();
+    Samples tail = ReadUntil(index, [&](const Samples& s) { return s.contains(1) && s.at(1).size() >= 60; }, 5s);
+    for (auto& [channel, values] : tail) samples[channel].insert(samples[channel].end(), values.begin(), values.end());
+    RivuCommandRecord stop{};
+    EXPECT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop), 1);
+    EXPECT_EQ(Enabler().CloseAll(), 1);
+    ASSERT_GE(samples[1].size(), rowsBefore + 60);
+
+    const sim::DataModel model(config.channels);
+    for (int c = 1; c < cuff; ++c) {
+        for (std::size_t row = 0; row < samples[c].size(); ++row) {
+            ASSERT_EQ(samples[c][row], model.Ticks(static_cast<std::size_t>(c), row)) << "channel " << c << " row " << row;
+        }
+    }
+    const sim::CycleModel cycles(config.waveformLength);
+    const auto comments = host.Comments();
+    for (std::uint32_t c = 0; c < periodsUs.size(); ++c) {
+        const sim::CycleResult result = cycles.Result(c);
+        const auto& systolic = comments[2 * c];
+        ASSERT_EQ(systolic.text, u"Systolic BP = " + Wide(std::to_string(result.systolic)) + u" mmHg");
+        const int cycleStartRow = systolic.position - 2 * result.systolicPoint;
+        EXPECT_EQ(comments[2 * c + 1].position, cycleStartRow + 2 * result.diastolicPoint);
+        for (int pair = 0; pair < cycles.Pairs(); ++pair) {
+            for (int copy = 0; copy < 2; ++copy) {
+                const std::size_t row = static_cast<std::size_t>(cycleStartRow + 2 * pair + copy);
+                ASSERT_GT(samples[cuff].size(), row) << "cycle " << c;
+                ASSERT_GT(samples[cuff + 1].size(), row) << "cycle " << c;
+                EXPECT_EQ(samples[cuff][row], (cycles.WaveformTicks(c, 2 * pair) + 5) / 10) << "cycle " << c;
+                EXPECT_EQ(samples[cuff + 1][row], (cycles.WaveformTicks(c, 2 * pair + 1) + 5) / 10) << "cycle " << c;
+            }
+        }
+    }
 }
 
 TEST_F(EnablerEndToEnd, WrongInterfaceVersionIsRefusedWithTheFirmwareMessage) {
@@ -341,8 +486,10 @@ TEST_F(EnablerEndToEnd, RivuHostRecordsASimulatedCodaAsAUserWould) {
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("Zarvonic CODA by Zarvonic NZ Ltd."), std::string::npos) << output;
     EXPECT_NE(output.find("VPR"), std::string::npos) << output;
-    EXPECT_NE(output.find(": Systolic BP = "), std::string::npos) << output;
-    EXPECT_NE(output.find(": Diastolic BP = "), std::string::npos) << output;
+    // One cycle in 6 s, on the VPR channel, the eighth of the channel table.
+    EXPECT_NE(output.find("Blood-pressure results: 1, notes and errors: 0"), std::string::npos) << output;
+    EXPECT_NE(output.find("channel 8, record 0): Systolic BP = "), std::string::npos) << output;
+    EXPECT_NE(output.find("channel 8, record 0): Diastolic BP = "), std::string::npos) << output;
 
     const std::string table = ReadWholeFile(csv);
     std::remove(csv.c_str());

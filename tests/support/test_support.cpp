@@ -1,5 +1,7 @@
 #include "tests/support/test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -11,5 +13,7 @@ std::string ReadWholeFile(const std::string& path) {
     content << in.rdbuf();
     return content.str();
 }
+
+void FailOnHostProblem(const std::string& problem) { ADD_FAILURE() << "host objects: " << problem; }
 
 }  // namespace rivu::test

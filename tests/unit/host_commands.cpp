@@ -6,11 +6,13 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "protocol/channel_catalogue.h"
 #include "serial/rivu_serial.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/port_pair.h"
+#include "tests/support/test_support.h"
 #include "tools/host-objects/host_objects.h"
 
 namespace rivu {
@@ -170,7 +172,7 @@ TEST_F(HostCommands, StopSendsTheStopCommandAndSetsItsState) {
 }
 
 TEST_F(HostCommands, StartWaitsForTheRunningStateAndFetchesTheSamplingInterface) {
-    host::HostObjects hostObjects;
+    host::HostObjects hostObjects{test::FailOnHostProblem};
     device.controllingProxy = hostObjects.ControllingProxy();
     device.rowCount = device.rowsAhead = device.cycleStartRow = 9;
     device.currentChannel = 2;
@@ -192,6 +194,7 @@ TEST_F(HostCommands, StartWaitsForTheRunningStateAndFetchesTheSamplingInterface)
     EXPECT_EQ(device.currentChannel.load(), 0u);
 
     // The next start replaces the interface; without a proxy none is kept.
+    EXPECT_EQ(hostObjects.References(host::Counted::Sampling), 1);
     EXPECT_EQ(hostObjects.OutstandingReferences(), 1);
     device.controllingProxy = nullptr;
     RefreshSamplingInterface(device);
@@ -235,6 +238,39 @@ TEST_F(CodaHostCommands, StartAndStopUseTheWaveformCommands) {
     EXPECT_TRUE(Command(RIVU_CMD_STOP_SAMPLING));
     EXPECT_EQ(device.protocolState.load(), kAwaitWaveStopEcho2);
     EXPECT_EQ(Sent(), ":WN5\n");
+}
+
+TEST_F(CodaHostCommands, StartWaitsForAStopToFinishAndIsRefusedWhileRunning) {
+    test::LogCapture& log = test::LogCapture::Instance();
+    log.Clear();
+    device.protocolState = kRunning;
+    EXPECT_FALSE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
+    EXPECT_EQ(device.protocolState.load(), kRunning);
+
+    // The stop's echoes arrive after 200 ms; then the start goes on.
+    device.protocolState = kAwaitWaveStopEcho2;
+    std::thread instrument([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        device.protocolState = kReady;
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+        while (device.protocolState.load() != kAwaitWaveInfo && std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::yield();
+        }
+        device.protocolState = kRunning;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(190));
+    instrument.join();
+    EXPECT_EQ(Sent(), ":WI5\n");
+
+    // A stop that never ends: refused after about 2 s, the stop step kept.
+    device.protocolState = kAwaitStopEcho2;
+    EXPECT_FALSE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
+    EXPECT_EQ(device.protocolState.load(), kAwaitStopEcho2);
+    EXPECT_EQ(Sent(), "");
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"!!! start refused: sampling is running; stop it first",
+                                                     "!!! start refused: the instrument has not finished stopping"}));
 }
 
 TEST(HostCommandsBeforeTheHandshake, WaitForTheChannelDescriptionThenGiveUp) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rivu-sim/instrument.h"
@@ -208,35 +209,45 @@ TEST(SimulatorTiming, CodaCyclesKeepEveryChunkWithinTheUploadTimeOut) {
 // Each waveform value fills two rows of its channel in the enabler, which only
 // pads those channels while they trail the data rows. An upload that ran ahead
 // of the rows would leave the waveform channels empty long after it while the
-// host waits on them, so by default the upload keeps pace with the rows.
-TEST(SimulatorTiming, DefaultUploadKeepsPaceWithTheRows) {
+// host waits on them, so by default the upload keeps pace with the rows at
+// every offered rate (P0 to P4: 100, 50, 20, 10 and 5 ms), with chunks inside
+// the upload time-out.
+TEST(SimulatorTiming, DefaultUploadKeepsPaceWithTheRowsAtEveryRate) {
     const SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kCoda);
-    Instrument instrument(config);
-    const TimePoint origin{};
-    std::vector<std::string> lines;
-    instrument.OnCommand("WA5", origin, lines);
-    EXPECT_EQ(instrument.ChunkIntervalMs(), 320);
+    const std::vector<std::pair<int, int>> expected = {{4, 400}, {8, 400}, {16, 320}, {16, 160}, {16, 80}};
+    for (int position = 0; position < 5; ++position) {
+        SCOPED_TRACE("P" + std::to_string(position));
+        Instrument instrument(config);
+        const TimePoint origin{};
+        std::vector<std::string> lines;
+        instrument.OnCommand("P" + std::to_string(position), origin, lines);
+        instrument.OnCommand("WA5", origin, lines);
+        EXPECT_EQ(instrument.ChunkValues(), expected[static_cast<std::size_t>(position)].first);
+        const std::chrono::milliseconds interval(expected[static_cast<std::size_t>(position)].second);
+        EXPECT_EQ(instrument.ChunkIntervalMs(), interval.count());
 
-    std::int64_t rows = 0, values = 0, rowsAtCycleStart = -1;
-    std::chrono::milliseconds lastChunk{};
-    for (const TimedLine& line : RunClock(instrument, origin, 0ms, 9000ms)) {
-        if (line.text.starts_with("w5,")) {
-            if (rowsAtCycleStart < 0) rowsAtCycleStart = rows;
-            if (values > 0) {
-                EXPECT_EQ(line.at - lastChunk, 320ms);
+        std::int64_t rows = 0, values = 0, rowsAtCycleStart = -1;
+        std::chrono::milliseconds lastChunk{};
+        bool result = false;  // 40 chunks of 400 ms at the slowest rate
+        for (const TimedLine& line : RunClock(instrument, origin, 0ms, 20000ms)) {
+            if (line.text.starts_with("w5,")) {
+                if (rowsAtCycleStart < 0) rowsAtCycleStart = rows;
+                if (values > 0) {
+                    EXPECT_EQ(line.at - lastChunk, interval);
+                }
+                lastChunk = line.at;
+                values += static_cast<std::int64_t>(Split(line.text).size()) - 2;
+                EXPECT_LE(values, rows - rowsAtCycleStart + instrument.ChunkValues());
+            } else if (line.text[0] == 'm') {
+                result = true;
+                break;
+            } else {
+                ++rows;
             }
-            lastChunk = line.at;
-            values += static_cast<std::int64_t>(Split(line.text).size()) - 2;
-            EXPECT_LE(values, rows - rowsAtCycleStart + config.chunkValues);
-        } else if (line.text[0] != 'm') {
-            ++rows;
         }
+        EXPECT_TRUE(result);
+        EXPECT_EQ(values, config.waveformLength);
     }
-    EXPECT_EQ(values, config.waveformLength);
-
-    // A slow data rate (P0: 0.1 s) still keeps the chunks inside the time-out.
-    instrument.OnCommand("P0", origin + 9s, lines);
-    EXPECT_EQ(instrument.ChunkIntervalMs(), 400);
 }
 
 TEST(SimulatorOptions, KindSetsTheDefaultsOtherOptionsChange) {

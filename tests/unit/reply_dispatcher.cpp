@@ -9,6 +9,7 @@
 #include "support/com_call.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/port_pair.h"
+#include "tests/support/test_support.h"
 #include "tools/host-objects/host_objects.h"
 
 namespace rivu {
@@ -98,7 +99,7 @@ protected:
     }
 
     test::PortPair pair;
-    host::HostObjects host;  // outlives the device, which releases its sampling reference
+    host::HostObjects host{test::FailOnHostProblem};  // outlives the device, which releases its sampling reference
     RivuSerial device{u"/dev/null-dispatcher", u"test"};
 };
 
@@ -406,6 +407,11 @@ TEST_F(Dispatcher, StartAndStopOfAZarvonicCoda) {
     EXPECT_EQ(comments[0].channel, 1);
     EXPECT_EQ(Reply("S"), kOk);
     EXPECT_EQ(State(), kReady);
+    // A second stop does not report the same upload again.
+    device.protocolState.store(kAwaitWaveStopEcho2);
+    EXPECT_EQ(Reply("WN5"), kOk);
+    ExpectSent("S");
+    EXPECT_EQ(host.Comments().size(), 1u);
 
     Release(device.samplingInterface);
     device.samplingInterface = nullptr;

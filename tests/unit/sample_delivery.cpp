@@ -76,7 +76,7 @@ TEST_F(SampleDeliveryTest, ChannelsAreServedInTurnOneLineEach) {
     EXPECT_EQ(device.currentChannel.load(), 0u);
 }
 
-TEST_F(SampleDeliveryTest, EmptyCurrentChannelIsNotSkipped) {
+TEST_F(SampleDeliveryTest, EmptyCurrentChannelHoldsTheOthersBackOnlyFor20Samples) {
     Channel(2).AppendSample(1);
     std::string text;
     EXPECT_FALSE(Take(text));
@@ -86,6 +86,24 @@ TEST_F(SampleDeliveryTest, EmptyCurrentChannelIsNotSkipped) {
     EXPECT_EQ(text, "+1,2\n");
     EXPECT_TRUE(Take(text));
     EXPECT_EQ(text, "+2,1\n");
+
+    // Channel 1 stays empty: channel 3 is waited for up to 20 samples, then
+    // it and channel 2 are served, and channel 1 is waited for again.
+    EXPECT_EQ(device.currentChannel.load(), 2u);
+    EXPECT_FALSE(Take(text));
+    for (std::int32_t v = 0; v < 20; ++v) Channel(3).AppendSample(v);
+    Channel(2).AppendSample(9);
+    EXPECT_TRUE(Take(text));
+    EXPECT_EQ(Values(text, 3).size(), 20u);
+    EXPECT_FALSE(Take(text));
+    EXPECT_EQ(device.currentChannel.load(), 0u);
+    for (std::int32_t v = 0; v < 21; ++v) Channel(3).AppendSample(v);
+    EXPECT_TRUE(Take(text));
+    EXPECT_EQ(text, "+2,9\n");
+    EXPECT_TRUE(Take(text));
+    EXPECT_EQ(Values(text, 3).size(), 21u);
+    EXPECT_FALSE(Take(text));
+    EXPECT_EQ(device.currentChannel.load(), 0u);
 }
 
 TEST_F(SampleDeliveryTest, NothingIsDeliveredUnlessRunning) {

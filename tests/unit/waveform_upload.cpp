@@ -6,11 +6,13 @@
 #include <vector>
 
 #include "coda/host_commands.h"
+#include "coda/host_objects.h"
 #include "protocol/channel_catalogue.h"
 #include "protocol/reply_dispatcher.h"
 #include "serial/rivu_serial.h"
 #include "support/com_call.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/test_support.h"
 #include "tools/host-objects/host_objects.h"
 
 namespace rivu::host {
@@ -47,6 +49,7 @@ protected:
         device.waveformLength = 8;
         host.SetChannelTitles({u"Heart Rate", u"O-Cuff", u"VPR"});
         host.SetRecordCount(3);
+        host.ExpectVprChannel(2);  // channels: HR, O-Cuff, VPR
         device.samplingInterface = host.NewSamplingReference();
     }
 
@@ -68,10 +71,17 @@ protected:
                std::to_string(diaPoint) + "," + std::to_string(sysPoint) + ",15";
     }
 
+    // A chunk of count values from start (values start + 1, start + 2, ...).
+    static std::string Chunk(int start, int count) {
+        std::string line = "w5," + std::to_string(start);
+        for (int v = 1; v <= count; ++v) line += "," + std::to_string(start + v);
+        return line;
+    }
+
     // Makes the last chunk look older than the upload time-out.
     void LetUploadStall() { device.uploadTimerStart -= device.uploadTimeout; }
 
-    host::HostObjects host;  // outlives the device, which releases its sampling reference
+    host::HostObjects host{test::FailOnHostProblem};  // outlives the device, which releases its sampling reference
     RivuSerial device{u"/dev/null-waveform", u"test"};
 };
 
@@ -129,8 +139,10 @@ TEST_F(Waveform, AChunkWithoutStartIndexIsDropped) {
 
 TEST_F(Waveform, ResultsArePlacedAtTheirPointsInHostTimeUnits) {
     device.rowCount = 30;
-    ASSERT_EQ(Line("w5,0,1,2,3,4"), kOk);
-    ASSERT_EQ(Line("w5,4,5,6,7,8"), kOk);
+    device.waveformLength = 100;
+    ASSERT_EQ(Line(Chunk(0, 50)), kOk);
+    ASSERT_EQ(Line(Chunk(50, 50)), kOk);
+    ASSERT_FALSE(device.uploadPending);
     ASSERT_EQ(Line(Result("80", "120", 0, 40, 35)), kOk);
     // Rows 30 + 70 and 30 + 80 at 20 ms a row and 1 ms a host unit; record 3 - 1.
     EXPECT_EQ(host.Comments(), (std::vector<RecordedComment>{{2, 2000, 2, u"Systolic BP = 120 mmHg"},
@@ -142,6 +154,20 @@ TEST_F(Waveform, ResultsArePlacedAtTheirPointsInHostTimeUnits) {
     ASSERT_EQ(Line(Result(" 79.5", "", 0, 0, 1)), kOk);
     EXPECT_EQ(host.Comments(), (std::vector<RecordedComment>{{2, 32, 2, u"Systolic BP =  mmHg"},
                                                              {2, 30, 2, u"Diastolic BP =  79.5 mmHg"}}));
+
+    // A point before the cycle or past its 100 rows posts nothing, with a line.
+    host.ClearComments();
+    test::LogCapture& log = test::LogCapture::Instance();
+    log.Clear();
+    ASSERT_EQ(Line(Result("80", "120", 0, -1, 35)), kOk);
+    ASSERT_EQ(Line(Result("80", "120", 0, 40, 50)), kOk);
+    EXPECT_TRUE(host.Comments().empty());
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{
+                  "!!! blood-pressure result dropped: a point lies outside its cycle of 100 rows (diastolic point -1, "
+                  "systolic point 35)",
+                  "!!! blood-pressure result dropped: a point lies outside its cycle of 100 rows (diastolic point 40, "
+                  "systolic point 50)"}));
 }
 
 TEST_F(Waveform, ResultsWithoutACycleStartOrWithAnErrorPostOnlyANote) {
@@ -190,10 +216,21 @@ TEST_F(Waveform, APrematureResultShortensTheUploadOnce) {
     EXPECT_EQ(device.waveformLength, 750);
     EXPECT_EQ(host.Comments().size(), 2u);
 
+    test::LogCapture& log = test::LogCapture::Instance();
+    log.Clear();
     ASSERT_EQ(Line("w5,0,1,2,3,4"), kOk);
     ASSERT_EQ(Line(Result("80", "120", 0, 1, 2)), kOk);
     EXPECT_FALSE(device.uploadPending);
     EXPECT_EQ(host.Comments().size(), 2u);  // dropped
+
+    // Uploads of 8 values never complete at 750 again: every later result is
+    // dropped, which is said once.
+    ASSERT_EQ(Line("w5,0,1,2,3,4"), kOk);
+    ASSERT_EQ(Line("w5,4,5,6,7,8"), kOk);
+    ASSERT_EQ(Line(Result("80", "120", 0, 1, 2)), kOk);
+    EXPECT_EQ(host.Comments().size(), 2u);
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"!!! blood-pressure result dropped: its waveform upload did not "
+                                                     "complete at length 750; later results like it are dropped too"}));
 }
 
 TEST_F(Waveform, CommentsNeedTheVprChannelAndTheHost) {
@@ -222,6 +259,7 @@ TEST_F(Waveform, CommentsNeedTheVprChannelAndTheHost) {
 
     // Every reference taken on the way was given back (the device holds one).
     EXPECT_EQ(host.OutstandingReferences(), 1);
+    EXPECT_EQ(host.References(host::Counted::Sampling), 1);
 }
 
 TEST_F(Waveform, AbsurdHostAnswersGiveDefinedPositions) {
@@ -244,6 +282,7 @@ TEST_F(Waveform, TheSamplingInterfaceComesFromTheControllingProxy) {
     device.controllingProxy = host.ControllingProxy();
     RefreshSamplingInterface(device);
     ASSERT_NE(device.samplingInterface, nullptr);
+    EXPECT_EQ(host.References(host::Counted::Sampling), 1);
     EXPECT_EQ(host.OutstandingReferences(), 1);
     ReportCycleMessage(device, 1, u"through the proxy");
     EXPECT_EQ(host.Comments(), (std::vector<RecordedComment>{{2, 20, 2, u"through the proxy"}}));
@@ -255,6 +294,39 @@ TEST_F(Waveform, TheSamplingInterfaceComesFromTheControllingProxy) {
         EXPECT_EQ(device.samplingInterface, nullptr);
         EXPECT_EQ(host.OutstandingReferences(), 0);
     }
+}
+
+// The test host itself: each object counts on its own, and what it is given
+// wrongly is reported rather than passed over.
+TEST(TestHost, ReportsArgumentsOutOfPlaceAndMiscountedReferences) {
+    std::vector<std::string> problems;
+    {
+        host::HostObjects host([&](const std::string& problem) { problems.push_back(problem); });
+        host.SetChannelTitles({u"VPR"});
+        host.ExpectVprChannel(4);
+        void* sampling = host.NewSamplingReference();
+        void* document = nullptr;
+        CallSlot<HResult>(sampling, kSamplingGetDocumentSlot, std::int32_t{1}, &document, std::int32_t{3});
+        ASSERT_NE(document, nullptr);
+        double secondsPerUnit = 0.5;
+        CallSlot<HResult>(document, kDocumentTimeUnitSlot, std::int32_t{0}, std::int32_t{2}, &secondsPerUnit);
+        void* title = nullptr;
+        CallSlot<HResult>(document, kDocumentChannelTitleSlot, std::uint32_t{kChannelTitleFlags}, std::int32_t{0},
+                          std::int32_t{0}, &title);
+        EXPECT_EQ(ZVC::ZVCString::ReadHostString(title), u"VPR");
+        Release(document);
+        Release(document);
+        EXPECT_EQ(host.OutstandingReferences(), 1);  // the leak and the over-release cancel out here...
+    }
+    // ...but not object by object.
+    EXPECT_EQ(problems, (std::vector<std::string>{"sampling slot 54: argument 1 is 1",
+                                                  "sampling slot 54: the VPR channel index is 3",
+                                                  "document slot 19: argument 2 is 2",
+                                                  "document slot 19: the value passed in is 0.500000",
+                                                  "document released once too often",
+                                                  "sampling: 1 references left",
+                                                  "document: -1 references left",
+                                                  "channel title \"VPR\": 1 references left"}));
 }
 
 TEST_F(Waveform, RivuInstrumentsHaveNoUploadToCheck) {

@@ -1,6 +1,9 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -30,14 +33,29 @@ enum class Step {
     ChannelTitle,    // document slot 3
 };
 
+// The reference-counted objects, each counted on its own.
+enum class Counted { HostObject, Session, SamplingObject, Sampling, Document, Comments };
+
 // The host application's objects in COM layout, in-process: a controlling
 // proxy that leads to the session, the sampling interface, the recording's
-// document and its comments. Every object is reference counted; the objects
-// stay allocated for the life of this value so that a test can count the
-// references the enabler still holds. Thread-safe.
+// document and its comments; channel titles are string objects of the host's
+// own, read through their operations only.
+//
+// Every object counts its own references, and every call checks the arguments
+// it is given. A problem (an argument out of place, a release below zero, a
+// reference still held when this value is destroyed) goes to the problem
+// handler: a test passes one that fails the test. The counts do not order the
+// threads that use them, so a sanitizer still sees the enabler's races.
+//
+// What the document reports is set before the enabler uses the objects, or on
+// the thread that drives it.
 class HostObjects {
 public:
-    HostObjects();
+    using ProblemHandler = std::function<void(const std::string& problem)>;
+
+    // Without a handler problems are written to standard error.
+    explicit HostObjects(ProblemHandler onProblem = {});
+    // Reports every reference still held, then frees the objects.
     ~HostObjects();
     HostObjects(const HostObjects&) = delete;
     HostObjects& operator=(const HostObjects&) = delete;
@@ -46,6 +64,9 @@ public:
     void SetChannelTitles(std::vector<std::u16string> titles);
     void SetSecondsPerUnit(double secondsPerUnit);
     void SetRecordCount(std::int32_t records);
+    // The enabler's index of its VPR channel, which it passes along when it
+    // asks the sampling interface for the document (unset: any index from 0).
+    void ExpectVprChannel(std::int32_t index);
     // Makes one step hand out a null object (Step::None: every step works).
     void FailStep(Step step);
 
@@ -58,22 +79,35 @@ public:
 
     std::vector<RecordedComment> Comments() const;
     void ClearComments();
-    // References handed out and not yet released, over all objects.
+    // References handed out and not yet released: of one object; of every
+    // object and channel title.
+    std::int32_t References(Counted object) const;
     std::int32_t OutstandingReferences() const;
+    // Every problem reported so far.
+    std::vector<std::string> Problems() const;
 
-    struct Object;  // one COM object: table pointer first, then its owner
+    struct Object;       // one COM object: table pointer first, then its owner
+    struct TitleString;  // a channel title handed to the enabler
 
 private:
     friend struct Calls;
-    Object* objects_ = nullptr;  // proxy, host object, session, sampling object, sampling, document, comments
+    void Problem(const std::string& problem);
+
+    Object* objects_ = nullptr;  // proxy, then the Counted objects in order
+    ProblemHandler onProblem_;
+
+    std::vector<std::u16string> titles_;
+    std::atomic<double> secondsPerUnit_{0.001};
+    std::atomic<std::int32_t> records_{1};
+    std::atomic<std::int32_t> vprChannel_{-1};
+    std::atomic<Step> failing_{Step::None};
+
+    mutable std::mutex titleMutex_;  // the list only; each title counts on its own
+    std::deque<std::unique_ptr<TitleString>> handedTitles_;
 
     mutable std::mutex mutex_;
-    std::vector<std::u16string> titles_;
-    double secondsPerUnit_ = 0.001;
-    std::int32_t records_ = 1;
-    Step failing_ = Step::None;
     std::vector<RecordedComment> comments_;
-    std::atomic<std::int32_t> outstanding_{0};
+    std::vector<std::string> problems_;
 };
 
 }  // namespace rivu::host

@@ -211,6 +211,9 @@ int Record(EnablerLibrary& enabler, const Options& options) {
     host.SetChannelTitles(titles);
     host.SetSecondsPerUnit(report.samplePeriodUs > 0 ? report.samplePeriodUs / 1e6 : 0.001);
     host.SetRecordCount(1);
+    for (std::size_t c = 0; c < report.channels.size(); ++c) {
+        if (report.channels[c].name == "VPR") host.ExpectVprChannel(static_cast<std::int32_t>(c));
+    }
     enabler.SetControllingProxy(index, host.ControllingProxy());
 
     if (!enabler.DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr)) {
@@ -227,12 +230,21 @@ int Record(EnablerLibrary& enabler, const Options& options) {
     const bool failed = enabler.IsFailed(index) == 1;
     enabler.CloseAll();
 
+    // Channels are shown counted from 1, as in the channel table; results
+    // (a systolic and a diastolic comment each) apart from notes and errors.
     const double period = report.samplePeriodUs / 1e6;
     const auto comments = host.Comments();
-    std::printf("Blood-pressure comments: %zu\n", comments.size());
+    std::size_t results = 0, notes = 0;
     for (const RecordedComment& comment : comments) {
-        std::printf("  at %.3f s (sample %d, channel %d, record %d): %s\n", comment.position * period,
-                    comment.position, comment.channel, comment.record, Narrow(comment.text).c_str());
+        if (comment.text.starts_with(u"Systolic BP = ")) ++results;
+        if (comment.text.starts_with(u"note: ") || comment.text.starts_with(u"error: ")) ++notes;
+    }
+    std::printf("Blood-pressure results: %zu, notes and errors: %zu\n", results, notes);
+    for (const RecordedComment& comment : comments) {
+        const std::string channel = comment.channel >= 0 ? "channel " + std::to_string(comment.channel + 1)
+                                                         : std::string("no channel");
+        std::printf("  at %.3f s (sample %d, %s, record %d): %s\n", comment.position * period, comment.position,
+                    channel.c_str(), comment.record, Narrow(comment.text).c_str());
     }
     if (recording.MalformedLines() > 0) {
         std::fprintf(stderr, "rivu-host: %zu malformed lines from ReadLine\n", recording.MalformedLines());

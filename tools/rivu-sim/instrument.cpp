@@ -94,14 +94,23 @@ void Instrument::SelectRate(std::string_view digits, TimePoint now) {
     if (rowsRunning_) nextRowAt_ = now + milliseconds(periodMs_);
 }
 
+int Instrument::ChunkValues() const {
+    if (config_.chunkIntervalMs > 0) return config_.chunkValues;
+    // Paced: as many values (an even count, one pair at least) as data rows
+    // arrive within the longest paced interval, so that a slow data rate
+    // sends smaller chunks rather than an upload that runs ahead of the rows.
+    const int inStep = std::max(2, kMaxPacedChunkMs / std::max(1, periodMs_) / 2 * 2);
+    return std::min(config_.chunkValues, inStep);
+}
+
 int Instrument::ChunkIntervalMs() const {
     if (config_.chunkIntervalMs > 0) return config_.chunkIntervalMs;
-    return std::min(kMaxPacedChunkMs, config_.chunkValues * periodMs_);
+    return std::min(kMaxPacedChunkMs, ChunkValues() * periodMs_);
 }
 
 void Instrument::StartCycle(TimePoint start) {
     const auto length = static_cast<std::uint32_t>(config_.waveformLength);
-    const auto size = static_cast<std::uint32_t>(config_.chunkValues);
+    const auto size = static_cast<std::uint32_t>(ChunkValues());
     const milliseconds interval(ChunkIntervalMs());
     const std::uint32_t chunks = (length + size - 1) / size;
     const std::uint32_t sent = config_.faults.Has(Fault::kStalledUpload) ? std::max(1u, chunks / 2) : chunks;

@@ -46,7 +46,9 @@ public:
     bool CyclesArmed() const { return cyclesArmed_; }
     int PeriodMs() const { return periodMs_; }
     std::uint64_t RowsSent() const { return rowIndex_; }
-    // Time between waveform chunks of a cycle starting now (see SimulatorConfig).
+    // Values per waveform chunk and time between chunks of a cycle starting
+    // now (see SimulatorConfig).
+    int ChunkValues() const;
     int ChunkIntervalMs() const;
 
 private:

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
-#include <optional>
 
 #include "rivu-sim/command_framer.h"
 #include "rivu-sim/instrument.h"
@@ -132,7 +131,8 @@ void Simulator::Run() {
     std::vector<OutputPiece> pieces;
     bool hangingUp = false;
     Clock::time_point hangUpSince;
-    std::optional<Clock::time_point> quietSince;
+    bool quiet = false;  // the slave's queue is empty since quietSince
+    Clock::time_point quietSince{};
 
     auto enqueue = [&] {
         for (const std::string& line : lines) {
@@ -198,11 +198,12 @@ void Simulator::Run() {
             // The last bytes may take a moment to reach the slave's queue, so
             // it must stay empty for a while before the line goes dead.
             if (terminal_.PendingForSlave() > 0) {
-                quietSince.reset();
-            } else if (!quietSince) {
+                quiet = false;
+            } else if (!quiet) {
+                quiet = true;
                 quietSince = now;
             }
-            if ((quietSince && now - *quietSince >= kHangUpCheck) || now - hangUpSince > kHangUpDrainLimit) {
+            if ((quiet && now - quietSince >= kHangUpCheck) || now - hangUpSince > kHangUpDrainLimit) {
                 log_.RecordNote("hanging up");
                 terminal_.Close();
                 hungUp_ = true;

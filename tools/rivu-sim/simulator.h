@@ -21,8 +21,8 @@
 //     the data period without a reply.
 // While running, data row k (k = 0 first after the start) is
 // DataModel::RowText(k, time); each CODA cycle c sends CycleModel::WaveformLine
-// chunks (start 0, chunkValues, ...; in step with the rows by default, always
-// under 450 ms apart) and then CycleModel::MeasurementLine(c). Rows and cycle
+// chunks (start 0, then one chunk's values further each time; in step with
+// the rows by default, always under 450 ms apart) and then CycleModel::MeasurementLine(c). Rows and cycle
 // lines interleave in time order. signal_model.h is portable, so a test on
 // another platform can compute all of these values.
 //

@@ -80,10 +80,12 @@ struct SimulatorConfig {
     // chunkIntervalMs apart; the result line follows the last chunk after
     // another interval. waveformLength is field 2 of the "WI5" reply.
     // chunkIntervalMs 0 paces the upload in step with the data rows: each
-    // value fills two rows of its channel in the enabler, so a chunk covers
-    // chunkValues rows and comes chunkValues x the data period after the last
-    // one (at most 400 ms). The defaults give ten 320 ms chunks: the result
-    // comes about 3.5 s after a cycle starts.
+    // value fills two rows of its channel in the enabler, so a chunk of n
+    // values covers n rows and comes n x the data period after the last one.
+    // To stay within 400 ms at slow data rates a chunk then carries fewer
+    // values than chunkValues (an even number, at least 2; above a 200 ms
+    // period the upload cannot keep pace). The defaults give ten 320 ms
+    // chunks: the result comes about 3.5 s after a cycle starts.
     int cycleDelayMs = 500;
     int cyclePeriodMs = 10000;
     int waveformLength = 160;
