@@ -47,7 +47,7 @@ public:
     std::u16string manufacturer;
     std::u16string instanceId;
     std::u16string devicePath;
-    // Beyond the design: the current item's path in the setup API's form,
+    // The current item's path in the setup API's form, which carries the serial,
     // for identification (see PortInventory::ReadIdentificationPath).
     std::u16string interfacePath;
     const Guid* interfaceClass = &kComPortInterfaceClass;
