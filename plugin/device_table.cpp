@@ -4,6 +4,7 @@
 
 #include "discovery/port_discovery.h"
 #include "serial/rivu_serial.h"
+#include "support/never_destroyed.h"
 
 namespace rivu::device_table {
 namespace {
@@ -11,8 +12,8 @@ namespace {
 // Created on first use and never destroyed by a static destructor: the
 // library's unload code empties it explicitly.
 std::vector<std::unique_ptr<RivuSerial>>& Table() {
-    static auto* table = new std::vector<std::unique_ptr<RivuSerial>>();
-    return *table;
+    static NeverDestroyed<std::vector<std::unique_ptr<RivuSerial>>> table;
+    return table.Get();
 }
 
 }  // namespace
@@ -53,8 +54,10 @@ bool CloseAllDevicesForUnload() {
         }
         table.pop_back();
     }
-    if (allEnded) ShutdownDiscovery();
-    return allEnded;
+    if (!allEnded) return false;
+    std::vector<std::unique_ptr<RivuSerial>>().swap(table);  // its storage too
+    ShutdownDiscovery();
+    return true;
 }
 
 }  // namespace rivu::device_table

@@ -11,6 +11,7 @@
 #include "support/com_call.h"
 #include "support/errors.h"
 #include "support/log_format.h"
+#include "support/never_destroyed.h"
 #include "support/zvc_string.h"
 
 namespace rivu {
@@ -48,8 +49,8 @@ struct HostServicesState {
 };
 
 HostServicesState& State() {
-    static HostServicesState& state = *new HostServicesState;
-    return state;
+    static NeverDestroyed<HostServicesState> state;
+    return state.Get();
 }
 
 // Loads Kofra.dll from beside the host executable and registers its
