@@ -79,7 +79,8 @@ record() {  # name, then the command printing RESULT
   local name=$1; shift
   local output status=0
   output=$("$@" 2>"$work/$name.err") || status=$?
-  results[$name]=$(grep '^RESULT' <<<"$output" | head -n1 || true)
+  # Windows programs end their lines with CR LF.
+  results[$name]=$(tr -d '\r' <<<"$output" | grep '^RESULT' | head -n1 || true)
   if [ "$status" != 0 ] || [ -z "${results[$name]}" ]; then
     failed=1
     echo "bench: $name failed (status $status): $(tail -n3 "$work/$name.err")" >&2
