@@ -3,7 +3,7 @@
 #   tools/install-deps.sh           everything (native, sanitizers, Windows, Wine)
 #   tools/install-deps.sh --native  only what the Linux build needs
 set -euo pipefail
-packages=(cmake ninja-build g++ googletest)
+packages=(cmake ninja-build g++ googletest python3-serial)
 if [ "${1:-}" != "--native" ]; then
   packages+=(g++-mingw-w64-x86-64 wine64 socat python3-pefile binutils)
 fi

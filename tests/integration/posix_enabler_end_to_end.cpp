@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <ctime>
 #include <vector>
 
 #include "tests/support/child_host.h"
@@ -44,6 +45,13 @@ bool TakeDelivery(const char* text, Samples& samples) {
         while (std::getline(fields, field, ',')) channel.push_back(std::stoi(field));
     }
     return true;
+}
+
+// Processor time the calling thread has used.
+std::int64_t ThreadCpuMicroseconds() {
+    timespec used{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+    return static_cast<std::int64_t>(used.tv_sec) * 1000000 + used.tv_nsec / 1000;
 }
 
 // Bytes as code units, the way the enabler reads the host's titles back.
@@ -161,9 +169,23 @@ TEST_F(EnablerEndToEnd, MonitorDeliversExactlyTheValuesItSentChannelByChannel) {
     const std::vector<std::string> handshake = {"S", "V", "F", "U11111111111", "I"};
     EXPECT_EQ(monitor.Instrument().Received(), handshake);
 
+    // Waiting for samples sleeps: a host polling with long time-outs keeps no
+    // processor busy. Once rows flow, a long wait ends with the first of them.
+    static char first[32768];
+    const std::int64_t cpuBefore = ThreadCpuMicroseconds();
+    const auto waitStart = std::chrono::steady_clock::now();
+    EXPECT_EQ(Enabler().ReadLine(index, first, sizeof first, 400), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - waitStart, 399ms);  // counted in whole milliseconds
+    EXPECT_LT(ThreadCpuMicroseconds() - cpuBefore, 40000) << "ReadLine spun while it waited";
+
     ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr), 1);
+    const auto firstStart = std::chrono::steady_clock::now();
+    ASSERT_EQ(Enabler().ReadLine(index, first, sizeof first, 5000), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - firstStart, 2s);
     const std::size_t wanted = 120;
-    Samples samples = ReadUntil(
+    Samples samples;
+    ASSERT_TRUE(TakeDelivery(first, samples)) << first;
+    Samples rest = ReadUntil(
         index,
         [&](const Samples& s) {
             for (int c = 1; c <= channels; ++c) {
@@ -173,6 +195,7 @@ TEST_F(EnablerEndToEnd, MonitorDeliversExactlyTheValuesItSentChannelByChannel) {
             return true;
         },
         20s);
+    for (auto& [channel, values] : rest) samples[channel].insert(samples[channel].end(), values.begin(), values.end());
     RivuCommandRecord stop{};
     EXPECT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop), 1);
 
