@@ -55,16 +55,19 @@ struct EnablerLog::Pipe {
 };
 
 EnablerLog::EnablerLog(HostLogService&, const std::string& path) : pipe_(std::make_unique<Pipe>()) {
+    // A log file named in the environment still gets the lines.
+    const char* configured = std::getenv("RIVU_LOG_FILE");
+    const std::string file = !path.empty() ? path : configured != nullptr ? configured : "";
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) {
         // Without a pipe the lines still reach the file; nothing is watched.
-        if (!path.empty()) ::setenv("RIVU_LOG_FILE", path.c_str(), 1);
+        if (!file.empty()) ::setenv("RIVU_LOG_FILE", file.c_str(), 1);
         pipe_.reset();
         return;
     }
     pipe_->readEnd = ends[0];
     pipe_->writeEnd = ends[1];
-    pipe_->path = path;
+    pipe_->path = file;
     ::setenv("RIVU_LOG_FILE", ("/proc/self/fd/" + std::to_string(ends[1])).c_str(), 1);
     pipe_->reader = std::thread([this] {
         std::ofstream file;

@@ -206,6 +206,10 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
         error = options.csv.empty() ? "--csv needs a file name or -" : "--comments needs a file name";
         return false;
     }
+    if (options.comments == options.csv) {
+        error = "--comments needs a file other than the samples' (" + options.csv + ")";
+        return false;
+    }
     return true;
 }
 
