@@ -9,9 +9,11 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -737,12 +739,28 @@ TEST_F(RivuHostEndToEnd, KeepsTheRecordingWhenStoppedAndChecksItsOutputsFirst) {
     EXPECT_NE(run.err.find("Recording instrument 0"), std::string::npos) << run.err;
 }
 
-// Waiting for samples costs (almost) no processor time.
+// Waiting for samples costs (almost) no processor time: at 10 rows a second
+// the host (simulated instrument included) mostly waits. A host that polls
+// without pausing gets as much processor time as a busy loop running beside
+// it, however loaded the machine is.
 TEST_F(RivuHostEndToEnd, IdlesWhileRecording) {
-    const HostRun run = RunHost({"--simulate", "rivu", "--seconds", "4", "--csv", File("idle.csv")});
+    std::atomic<bool> done{false};
+    double busyLoopSeconds = 0;
+    std::thread busyLoop([&] {
+        while (!done.load(std::memory_order_relaxed)) {
+        }
+        timespec used = {};
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+        busyLoopSeconds = static_cast<double>(used.tv_sec) + used.tv_nsec / 1e9;
+    });
+    const HostRun run =
+        RunHost({"--simulate", "rivu", "--period-us", "100000", "--seconds", "4", "--csv", File("idle.csv")});
+    done.store(true);
+    busyLoop.join();
     ASSERT_EQ(run.exitCode, 0) << Shown(run);
-    // A host that polls without pausing uses about one processor for the whole run.
-    EXPECT_LT(run.cpuSeconds, 0.5 * run.seconds) << run.cpuSeconds << " s of processor time in " << run.seconds;
+    EXPECT_GT(ReadTable(ReadWholeFile(File("idle.csv"))).rows.size(), 30u);
+    EXPECT_LT(run.cpuSeconds, 0.5 * busyLoopSeconds)
+        << run.cpuSeconds << " s of processor time in " << run.seconds << " s; a busy loop got " << busyLoopSeconds;
 }
 
 // Failures are told at once and by the message that applies.
