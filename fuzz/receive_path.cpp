@@ -125,6 +125,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     host::HostObjects host([](const std::string& problem) { Fail("host object misused:", problem); });
     host.SetChannelTitles({u"HR", u"O-Cuff", u"VPR"});
+    // Now and then a step of the host's chain hands out nothing.
+    const std::uint8_t failing = input.ConsumeIntegral<std::uint8_t>();
+    if (failing <= static_cast<std::uint8_t>(host::Step::ChannelTitle)) host.FailStep(static_cast<host::Step>(failing));
     MemoryDevice memory(coda);
     RivuSerial& device = *memory.device;
     device.controllingProxy = host.ControllingProxy();
@@ -192,6 +195,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
         }
         CheckDevice(device, catalogue);
+    }
+    // Comments go only to the host channel titled like the VPR channel (or to
+    // none when its title could not be read), always with a text.
+    for (const host::RecordedComment& comment : host.Comments()) {
+        Check(comment.channel == 2 || comment.channel == -1, "comment on another host channel");
+        Check(!comment.text.empty(), "comment without text");
     }
     return 0;
 }
