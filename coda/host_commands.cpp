@@ -5,7 +5,6 @@
 #include <string>
 
 #include "coda/host_objects.h"
-#include "platform/clock.h"
 #include "platform/code_pages.h"
 #include "plugin/host_services.h"
 #include "serial/rivu_serial.h"
@@ -37,7 +36,7 @@ bool WaitForChannelDescription(RivuSerial& device) {
     for (int step = 0;; ++step) {
         if (ChannelDescriptionStored(device)) return true;
         if (step == kDescriptionWaitSteps) return false;
-        platform::SleepMilliseconds(kDescriptionWaitStepMs);
+        device.clock->Sleep(kDescriptionWaitStepMs);
     }
 }
 
@@ -95,7 +94,7 @@ bool IsStopping(std::int32_t state) { return state == kAwaitWaveStopEcho2 || sta
 bool ClaimForStart(RivuSerial& device) {
     std::int32_t state = device.protocolState.load();
     for (int step = 0; IsStopping(state) && step < kStopWaitSteps; ++step) {
-        platform::SleepMilliseconds(kStartWaitStepMs);
+        device.clock->Sleep(kStartWaitStepMs);
         state = device.protocolState.load();
     }
     for (;;) {
@@ -133,7 +132,7 @@ bool StartSampling(RivuSerial& device) {
         device.SendCommand("B");
     }
     for (int step = 0; step < kStartWaitSteps; ++step) {
-        platform::SleepMilliseconds(kStartWaitStepMs);
+        device.clock->Sleep(kStartWaitStepMs);
         if (device.protocolState.load() == kRunning) return true;
     }
     return false;

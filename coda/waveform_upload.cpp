@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "coda/host_objects.h"
-#include "platform/clock.h"
 #include "platform/code_pages.h"
 #include "plugin/host_services.h"
 #include "protocol/fields.h"
@@ -74,7 +73,7 @@ std::int32_t FindHostChannel(void* document, const std::string& name) {
 void CheckUploadTimeout(RivuSerial& device) {
     if (!device.isZvcCoda) return;
     if (device.uploadPending) {
-        const std::int64_t remaining = device.uploadTimerStart + device.uploadTimeout - platform::SteadyMilliseconds();
+        const std::int64_t remaining = device.uploadTimerStart + device.uploadTimeout - device.clock->SteadyMilliseconds();
         if (remaining > 0) return;  // the upload is alive: no filling meanwhile
         device.uploadPending = false;
         ReportCycleMessage(device, 0, kIncompleteUpload);
@@ -96,7 +95,7 @@ HResult HandleWaveformLine(RivuSerial& device, std::u16string_view line) {
     // as a first chunk would move the cycle start and misplace the result.
     if (fields.size() < 2) return kOk;
 
-    device.uploadTimerStart = platform::SteadyMilliseconds();
+    device.uploadTimerStart = device.clock->SteadyMilliseconds();
     device.uploadPending = true;
 
     const std::int64_t values = static_cast<std::int64_t>(fields.size()) - 2;

@@ -1,6 +1,5 @@
 #include "plugin/device_startup.h"
 
-#include "platform/clock.h"
 #include "protocol/fields.h"
 #include "serial/rivu_serial.h"
 
@@ -36,7 +35,7 @@ bool InitialiseDevice(RivuSerial& device) {
             device.failed.store(true);
             return false;
         }
-        platform::SleepMilliseconds(kPollStepMs);
+        device.clock->Sleep(kPollStepMs);
         sleptMs += kPollStepMs;
     } while (device.protocolState.load() < kAwaitIdentEcho);
 

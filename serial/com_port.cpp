@@ -57,6 +57,7 @@ bool COMPort::SendCommand(const char* text) {
     std::memcpy(frame + 1, text, length);
     frame[length + 1] = '\n';
     frame[length + 2] = '\0';
+    if (commandWriter != nullptr) return commandWriter->WriteFrame(frame, length + 2);
     return portHandle->Write(frame, length + 2);
 }
 

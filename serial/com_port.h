@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/serial_port.h"
+#include "serial/device_io.h"
 #include "support/hresult.h"
 
 namespace rivu {
@@ -33,6 +34,8 @@ public:
     // kMaxCommandLength are framed whole. A longer or null text is refused and
     // nothing is sent; never truncated. Returns whether the frame was written.
     bool SendCommand(const char* text);
+    // Frames go to writer instead of the port (null: the port again).
+    void SetCommandWriter(CommandWriter* writer) { commandWriter = writer; }
 
     platform::SerialPort& Port() { return *portHandle; }
 
@@ -42,6 +45,7 @@ public:
 protected:
     std::unique_ptr<platform::SerialPort> portHandle;
     std::int32_t baudRate = 0;
+    CommandWriter* commandWriter = nullptr;  // borrowed; null: the port
 };
 
 }  // namespace rivu

@@ -24,6 +24,7 @@ bool IsBlank(std::uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 // Appends up to the ring's free room; returns how many bytes were taken.
 std::size_t Store(RivuSerial& device, const std::uint8_t* bytes, std::size_t count) {
     const auto stored = static_cast<std::int32_t>(std::min<std::size_t>(count, kMaxHeld - Held(device)));
+    if (stored == 0) return 0;  // nothing to copy, and bytes may be null
     const std::int32_t first = std::min(stored, kRingSize - device.rxWrite);
     std::memcpy(device.rxRing + device.rxWrite, bytes, static_cast<std::size_t>(first));
     device.rxWrite = (device.rxWrite + first) & kRingMask;

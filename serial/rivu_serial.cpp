@@ -1,7 +1,6 @@
 #include "serial/rivu_serial.h"
 
 #include "discovery/identification.h"
-#include "platform/clock.h"
 #include "plugin/host_services.h"
 #include "serial/reader_thread.h"
 #include "support/com_call.h"
@@ -13,7 +12,7 @@ RivuSerial::RivuSerial(const std::u16string& path, const std::u16string& identit
 RivuSerial::RivuSerial(const std::u16string& path, const std::u16string& identity,
                        const std::u16string& identificationPath)
     : interfacePath(identificationPath) {
-    uploadTimerStart = platform::SteadyMilliseconds();
+    uploadTimerStart = clock->SteadyMilliseconds();
     devicePath = path;
     LogEvent("devicePath: ", std::u16string_view(devicePath));
     if (interfacePath != devicePath) LogEvent("interfacePath: ", std::u16string_view(interfacePath));
@@ -37,7 +36,7 @@ RivuSerial::~RivuSerial() {
 
 void RivuSerial::Close() {
     SendCommand("X");
-    platform::SleepMilliseconds(20);
+    clock->Sleep(20);
     if (!stopRequested.exchange(true)) {
         stopEvent.Set();
         readerThread.WaitFor(500);

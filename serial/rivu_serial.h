@@ -148,6 +148,9 @@ public:
     // Results dropped because uploads no longer complete have been logged in
     // this run (reset when sampling starts).
     bool droppedResultsLogged = false;
+    // The time the device reads and the waits it makes; borrowed, the
+    // system's unless a harness puts its own in place before use.
+    DeviceClock* clock = &SystemDeviceClock();
 };
 
 }  // namespace rivu

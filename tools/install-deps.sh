@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, if missing.
-#   tools/install-deps.sh           everything (native, sanitizers, Windows, Wine)
+#   tools/install-deps.sh           everything (native, sanitizers, fuzz targets, Windows, Wine)
 #   tools/install-deps.sh --native  only what the Linux build needs
 set -euo pipefail
 packages=(cmake ninja-build g++ googletest python3-serial)
 if [ "${1:-}" != "--native" ]; then
-  packages+=(g++-mingw-w64-x86-64 wine64 socat python3-pefile binutils)
+  packages+=(g++-mingw-w64-x86-64 wine64 socat python3-pefile binutils clang libclang-rt-14-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do

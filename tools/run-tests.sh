@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every configuration and runs every test:
-# native, native under ASan+UBSan, native under TSan, and the Windows build
-# under Wine in a throw-away prefix.
+# native, native under ASan+UBSan, native under TSan, each fuzz target briefly,
+# and the Windows build under Wine in a throw-away prefix.
 #   tools/run-tests.sh              everything
 #   tools/run-tests.sh --skip-wine  everything but the Windows build under Wine
 set -euo pipefail
@@ -38,6 +38,10 @@ run_suite asan env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=pr
   bash -c "$(declare -f build_and_test); build_and_test native-asan"
 run_suite tsan env TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   bash -c "$(declare -f build_and_test); build_and_test native-tsan"
+
+# About 20 s per target: enough to catch a regression the seed corpora or a
+# short search reach; the long searches are run by hand (tools/fuzz.sh SECONDS).
+run_suite fuzz tools/fuzz.sh 20
 
 if [ "$skip_wine" = 1 ]; then
   echo "=== windows: skipped on request (--skip-wine)"

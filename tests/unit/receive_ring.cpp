@@ -159,5 +159,15 @@ TEST_F(ReceiveRingTest, RingFullOfHeldBackLinesDropsTheExcess) {
     EXPECT_EQ(Held(), 1);
 }
 
+// Inputs the fuzz targets found or probe at the edges of the receive path.
+TEST_F(ReceiveRingTest, FuzzFindingsStayHandled) {
+    // A read that delivered nothing may come without a buffer; nothing is stored.
+    current = this;
+    EXPECT_EQ(StoreAndCutLines(device, nullptr, 0, Record), kOk);
+    EXPECT_EQ(Held(), 0);
+    EXPECT_EQ(Feed("A,1\r\n"), kOk);
+    EXPECT_EQ(lines, (Lines{"A,1"}));
+}
+
 }  // namespace
 }  // namespace rivu

@@ -193,7 +193,7 @@ struct Calls {
         return kOk;
     }
 
-    static HResult CommentsAdd(void* self, std::int32_t channel, const std::int32_t* place, void* text,
+    static HResult CommentsAdd(void* self, std::int32_t channel, std::int32_t* place, void* text,
                                std::int32_t zero) {
         Expect(self, "comments slot 8", "the channel", channel,
                channel == -1 || (channel >= 0 && channel < ChannelCount(self)));
