@@ -1,6 +1,10 @@
 #include "discovery/dev_reg_enum.h"
 
+#include <string>
 #include <utility>
+
+#include "plugin/host_services.h"
+#include "support/log_format.h"
 
 namespace rivu {
 
@@ -15,8 +19,16 @@ DevRegEnum::~DevRegEnum() {
 }
 
 void DevRegEnum::Open() {
-    if (inventory_ == nullptr || inventory_->SnapshotOpen() || !inventory_->Usable()) return;
-    if (inventory_->OpenSnapshot(*interfaceClass, classFlags)) nextIndex = 0;
+    if (inventory_ == nullptr || inventory_->SnapshotOpen()) return;
+    if (!inventory_->Usable()) {
+        LogSystemFailure(u"port list not available");
+        return;
+    }
+    if (inventory_->OpenSnapshot(*interfaceClass, classFlags)) {
+        nextIndex = 0;
+    } else {
+        LogSystemFailure(u"port list not read");
+    }
 }
 
 bool DevRegEnum::Next() {
@@ -50,7 +62,11 @@ std::u16string DevRegEnum::GetManufacturer() const { return manufacturer; }
 bool DevRegEnum::FetchItem(std::int32_t index) {
     Open();
     if (inventory_ == nullptr || !inventory_->Usable()) return false;
-    if (!inventory_->SelectInterface(*interfaceClass, index)) return false;  // the normal end of the walk
+    if (!inventory_->SelectInterface(*interfaceClass, index)) {
+        // The normal end of the walk, unless the system reported a failure.
+        LogSystemFailure(u"port list entry " + Widen(std::to_string(index)) + u" not read");
+        return false;
+    }
 
     bool result = false;
     std::u16string path;
@@ -63,6 +79,7 @@ bool DevRegEnum::FetchItem(std::int32_t index) {
             result = true;
         }
     }
+    if (!result) LogSystemFailure(u"port list entry " + Widen(std::to_string(index)) + u" not read");
     // Properties are read whatever the result; a missing one leaves its field as it was.
     ReadProperty(platform::DeviceProperty::kManufacturer, manufacturer);
     ReadProperty(platform::DeviceProperty::kFriendlyName, friendlyName);

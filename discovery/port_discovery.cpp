@@ -8,6 +8,7 @@
 #include "platform/code_pages.h"
 #include "platform/ftdi_driver.h"
 #include "platform/port_inventory.h"
+#include "platform/system_error.h"
 #include "plugin/host_services.h"
 #include "serial/rivu_serial.h"
 
@@ -53,7 +54,11 @@ void DiscardBinding() {
 }  // namespace
 
 std::unique_ptr<RivuSerial> DiscoverNextDevice(const char* selection) {
-    if (driverBinding == nullptr) driverBinding = new FtdiDriverBinding();
+    platform::ClearFailure();
+    if (driverBinding == nullptr) {
+        driverBinding = new FtdiDriverBinding();
+        LogSystemFailure(u"ftd2xx.dll not bound");
+    }
     if (!driverBinding->Usable()) {
         // The binding and its flags stay for GetLastErrorMsg until CloseAll.
         LogEvent("", u"!!! Device driver not installed or missing.");
@@ -135,7 +140,10 @@ bool MatchesAnyToken(const std::vector<std::string>& tokens, const std::u16strin
 bool ReadPortName(const std::u16string& instanceId, std::u16string& port) {
     port.clear();
     std::u16string value;
-    if (!platform::ReadDevicePortName(instanceId, value)) return false;
+    if (!platform::ReadDevicePortName(instanceId, value)) {
+        LogSystemFailure(u"PortName of " + instanceId + u" not read");
+        return false;
+    }
     port = value.substr(0, value.find(u'\0'));
     return true;
 }

@@ -1,6 +1,8 @@
 #include "plugin/error_messages.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -27,6 +29,9 @@ constexpr char16_t kNotResponding[] = u"The device is not responding or powered 
 // Why the host has no usable device. With devices in the table the rows are
 // tried across all of them in order, the first matching row winning: any
 // device refused for its firmware, then any that did not answer.
+// The size last reported for the no-device message to a call without a buffer.
+std::atomic<std::int32_t> noDeviceSizeTold{0};
+
 const char16_t* NoDeviceMessage() {
     if (device_table::Size() == 0) {
         const DriverBindingStatus driver = CurrentDriverBindingStatus();
@@ -62,16 +67,31 @@ int DeliverErrorMessage(std::uint32_t index, char* buffer) {
     bool found = false;
     ZVC::ZVCString message = ErrorMessageFor(index, found);
     if (!found) return 0;
-    if (buffer != nullptr && index != kNoDeviceIndex) {
+    RivuSerial* device = index != kNoDeviceIndex ? device_table::At(index) : nullptr;
+    std::atomic<std::int32_t>& sizeTold = device != nullptr ? device->lastErrorSizeTold : noDeviceSizeTold;
+
+    if (buffer == nullptr) {
+        const int size = static_cast<int>(message.Length()) + 1;
+        sizeTold.store(size);
+        return size;
+    }
+
+    // The host allocated what its sizing call reported. The message may have
+    // changed since (the reader thread stores one, a device's flags change):
+    // one that no longer fits is not written and stays for the next call.
+    const std::int32_t told = sizeTold.load();
+    const std::size_t room = told > 0 ? static_cast<std::size_t>(told) - 1 : SIZE_MAX;
+    if (device != nullptr) {
         // Read and clear in one step: a message the reader thread stores
         // meanwhile is kept for the next call instead of being lost.
-        message = device_table::At(index)->lastError.Take();
+        if (!device->lastError.TakeIfAtMost(room, message)) return 0;
+    } else if (message.Length() > room) {
+        return 0;
     }
     const int size = static_cast<int>(message.Length()) + 1;
-    if (buffer == nullptr) return size;
 
-    // The host sized its buffer from the character count; an OEM text with
-    // multi-byte characters is cut rather than written past it.
+    // An OEM text with multi-byte characters is cut rather than written past
+    // the size the host learned.
     const std::string narrow = platform::WideToOem(message.View());
     const std::size_t bytes = std::min(narrow.size(), static_cast<std::size_t>(size) - 1);
     std::memcpy(buffer, narrow.data(), bytes);

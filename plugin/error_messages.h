@@ -15,7 +15,9 @@ ZVC::ZVCString ErrorMessageFor(std::uint32_t index, bool& found);
 // GetLastErrorMsg: the message's size in characters with its NUL (0 when the
 // index names no device). With a buffer, the message is written in the OEM
 // code page, never more bytes than that size and always NUL-terminated, and a
-// device's own message is then cleared (delivered once).
+// device's own message is then cleared (delivered once). A message longer
+// than the size the last call without a buffer reported for the index is not
+// written: the result is 0 and the message stays.
 int DeliverErrorMessage(std::uint32_t index, char* buffer);
 
 }  // namespace rivu

@@ -82,8 +82,10 @@ RIVU_API int CloseAll(void) {
 }
 
 RIVU_API int IsFailed(unsigned int index) {
-    RivuSerial* device = device_table::At(index);
-    return device == nullptr || device->failed.load() ? 1 : 0;
+    return Guarded(1, [&] {
+        RivuSerial* device = device_table::At(index);
+        return device == nullptr || device->failed.load() ? 1 : 0;
+    });
 }
 
 RIVU_API int CanUseBaudRate(unsigned int index, int rate) {
@@ -100,8 +102,10 @@ RIVU_API void SetBaudRate(unsigned int index, int rate) {
 }
 
 RIVU_API int GetBaudRate(unsigned int index) {
-    RivuSerial* device = device_table::At(index);
-    return device != nullptr ? device->GetBaudRate() : 0;
+    return Guarded(0, [&] {
+        RivuSerial* device = device_table::At(index);
+        return device != nullptr ? device->GetBaudRate() : 0;
+    });
 }
 
 RIVU_API int ReadLine(unsigned int index, char* buffer, int size, int timeoutMs) {
@@ -123,7 +127,9 @@ RIVU_API int ReadLine(unsigned int index, char* buffer, int size, int timeoutMs)
 }
 
 RIVU_API void FlushReadBuffer(unsigned int index) {
-    if (RivuSerial* device = device_table::At(index)) rivu::FlushSamples(*device);
+    Guarded([&] {
+        if (RivuSerial* device = device_table::At(index)) rivu::FlushSamples(*device);
+    });
 }
 
 RIVU_API int GetUniqueID(unsigned int index, int* id) {
@@ -152,7 +158,9 @@ RIVU_API int InitOnMainThread(void) {
 }
 
 RIVU_API int SetControllingProxy(unsigned int index, void* proxy) {
-    if (RivuSerial* device = device_table::At(index)) device->controllingProxy = proxy;
+    Guarded([&] {
+        if (RivuSerial* device = device_table::At(index)) device->controllingProxy = proxy;
+    });
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/dynamic_library.h"
 #include "platform/host_com.h"
+#include "platform/system_error.h"
 #include "platform/system_paths.h"
 #include "support/com_call.h"
 #include "support/errors.h"
@@ -34,6 +35,9 @@ struct HostServicesState {
 
     // Weak pointer to the log service: the host's class object keeps it alive.
     std::atomic<void*> logService{nullptr};
+    // Set while the library unloads: the loader's lock may be held, so the
+    // service is not looked up (which may load libraries) any more.
+    std::atomic<bool> lookupsStopped{false};
     std::mutex lookupMutex;
 
     std::mutex clockMutex;  // taken only while the clock starts
@@ -115,6 +119,7 @@ void LogLine(std::u16string_view text) {
 void* GetLogService() {
     HostServicesState& state = State();
     if (void* cached = state.logService.load(std::memory_order_acquire)) return cached;
+    if (state.lookupsStopped.load()) return nullptr;
     try {
         std::lock_guard lock(state.lookupMutex);
         void* service = state.logService.load(std::memory_order_relaxed);
@@ -190,6 +195,18 @@ void LogEvent(std::string_view label, std::string_view asciiText) {
     } catch (...) {
     }
 }
+
+bool LogSystemFailure(std::u16string_view what) {
+    const platform::SystemFailure failure = platform::TakeFailure();
+    if (failure.call.empty()) return false;
+    try {
+        LogEvent("!!! ", std::u16string(what) + u": " + platform::DescribeFailure(failure));
+    } catch (...) {
+    }
+    return true;
+}
+
+void StopHostServiceLookups(bool stopped) { State().lookupsStopped.store(stopped); }
 
 void ShutdownHostServices() {
     HostServicesState& state = State();

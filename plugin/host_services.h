@@ -26,6 +26,16 @@ void EnsureHostActivation();
 void LogEvent(std::string_view label, std::u16string_view text);
 void LogEvent(std::string_view label, std::string_view asciiText);
 
+// When an operating-system failure was recorded on this thread (see
+// platform/system_error.h): writes "!!! <what>: <call> failed: error <code>
+// (<system text>)", forgets the failure and returns true. Otherwise writes
+// nothing and returns false.
+bool LogSystemFailure(std::u16string_view what);
+
+// While stopped, lines go only to a log service already found: the library
+// is unloading and nothing may be loaded or looked up.
+void StopHostServiceLookups(bool stopped);
+
 // Releases the process-wide host-service state (library unload).
 void ShutdownHostServices();
 

@@ -1,6 +1,11 @@
 #include "serial/com_port.h"
 
 #include <cstring>
+#include <string>
+
+#include "platform/system_error.h"
+#include "plugin/host_services.h"
+#include "support/log_format.h"
 
 namespace rivu {
 
@@ -17,8 +22,13 @@ void COMPort::Close() {
 }
 
 HResult COMPort::Open(const std::u16string& path, std::int32_t rate) {
-    if (!portHandle->Open(path)) return kFail;
+    platform::ClearFailure();
+    if (!portHandle->Open(path)) {
+        LogSystemFailure(u"port " + path + u" not opened");
+        return kFail;
+    }
     if (Configure(rate, platform::kRtsControlEnable)) return kOk;
+    LogSystemFailure(u"port " + path + u" not configured");
     Close();
     return kFail;
 }
@@ -30,7 +40,12 @@ bool COMPort::Configure(std::int32_t rate, int rtsControl) {
     return portHandle->ApplyTimeouts();
 }
 
-bool COMPort::SetBaudRate(std::int32_t rate) { return Configure(rate, platform::kRtsControlEnable); }
+bool COMPort::SetBaudRate(std::int32_t rate) {
+    platform::ClearFailure();
+    if (Configure(rate, platform::kRtsControlEnable)) return true;
+    LogSystemFailure(u"baud rate " + Widen(std::to_string(rate)) + u" not set");
+    return false;
+}
 
 std::int32_t COMPort::GetBaudRate() const { return baudRate; }
 
@@ -58,7 +73,10 @@ bool COMPort::SendCommand(const char* text) {
     frame[length + 1] = '\n';
     frame[length + 2] = '\0';
     if (commandWriter != nullptr) return commandWriter->WriteFrame(frame, length + 2);
-    return portHandle->Write(frame, length + 2);
+    platform::ClearFailure();
+    if (portHandle->Write(frame, length + 2)) return true;
+    LogSystemFailure(u"command " + Widen(std::string_view(text, length)) + u" not sent");
+    return false;
 }
 
 }  // namespace rivu

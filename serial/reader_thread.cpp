@@ -2,6 +2,8 @@
 
 #include "platform/clock.h"
 #include "platform/event.h"
+#include "platform/system_error.h"
+#include "plugin/host_services.h"
 #include "serial/receive_ring.h"
 #include "serial/rivu_serial.h"
 
@@ -28,20 +30,34 @@ bool ParkAfterFault(RivuSerial& device) {
 
 void ReaderThread(void* argument) {
     RivuSerial& device = *static_cast<RivuSerial*>(argument);
+    // A failure that repeats is logged once, until the port works again.
+    bool readFailureLogged = false;
+    bool faultLogged = false;
     for (;;) {
         // Close sets the flag before it signals: a port that never falls
         // silent (the received-character event wins every wait) still stops.
         if (device.stopRequested.load()) return;
+        platform::ClearFailure();
         switch (device.Port().WaitForReceived(device.rxEvent, device.stopEvent, kCycleMs)) {
             case platform::RxWait::Stopped:
                 return;
             case platform::RxWait::TimedOut:
             case platform::RxWait::OtherEvent:
                 break;
-            case platform::RxWait::Received:
-                if (ReceivePass(device) == kOk) device.dataEvent.Set();
+            case platform::RxWait::Received: {
+                faultLogged = false;
+                const HResult result = ReceivePass(device);
+                // A failed read delivers nothing; the line is judged by the next wait.
+                if (readFailureLogged) {
+                    readFailureLogged = !platform::TakeFailure().call.empty();
+                } else {
+                    readFailureLogged = LogSystemFailure(u"port " + device.devicePath + u" not read");
+                }
+                if (result == kOk) device.dataEvent.Set();
                 break;
+            }
             case platform::RxWait::Fault:
+                if (!faultLogged) faultLogged = LogSystemFailure(u"serial line of " + device.devicePath + u" failed");
                 if (!ParkAfterFault(device)) return;
                 break;
         }

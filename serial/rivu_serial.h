@@ -35,6 +35,15 @@ public:
         text_ = ZVC::ZVCString();
         return taken;
     }
+    // Takes the text as Take does when it has at most maxLength characters;
+    // otherwise leaves it in place and returns false.
+    bool TakeIfAtMost(std::size_t maxLength, ZVC::ZVCString& taken) {
+        std::lock_guard lock(mutex_);
+        if (text_.Length() > maxLength) return false;
+        taken = std::move(text_);
+        text_ = ZVC::ZVCString();
+        return true;
+    }
 
 private:
     mutable std::mutex mutex_;
@@ -127,6 +136,9 @@ public:
     std::string modelName;
     std::uint32_t paramCount = 0;
     SharedText lastError;
+    // The size GetLastErrorMsg last reported for lastError to a call without
+    // a buffer (0: none): the host's buffer is that large.
+    std::atomic<std::int32_t> lastErrorSizeTold{0};
     std::uint8_t rxRing[kRxRingSize] = {};
     std::int32_t rxWrite = 0;
     std::int32_t rxRead = 0;

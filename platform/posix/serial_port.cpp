@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "platform/posix/utf8_text.h"
+#include "platform/system_error.h"
 
 namespace rivu::platform {
 namespace {
@@ -80,10 +81,15 @@ bool SerialPort::Open(const std::u16string& path) {
     Close();
     if (path.empty()) return false;
     const int fd = open(posix::ToUtf8(path).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return RecordFailure("open");
     // Exclusive like a Windows port: TIOCEXCL turns other opens away, the
     // lock also holds against privileged processes.
-    if (!isatty(fd) || ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const char* refused = !isatty(fd)                         ? "isatty"
+                          : ioctl(fd, TIOCEXCL) != 0            ? "ioctl TIOCEXCL"
+                          : flock(fd, LOCK_EX | LOCK_NB) != 0 ? "flock"
+                                                                : nullptr;
+    if (refused != nullptr) {
+        RecordFailure(refused);
         close(fd);
         return false;
     }
@@ -108,7 +114,7 @@ bool SerialPort::ApplyLineSettings(std::int32_t rate, int rtsControl) {
     const int fd = Fd(handle);
 
     termios settings{};
-    if (tcgetattr(fd, &settings) != 0) return false;
+    if (tcgetattr(fd, &settings) != 0) return RecordFailure("tcgetattr");
     cfmakeraw(&settings);
     settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
     settings.c_cflag |= CS8 | CREAD | CLOCAL;
@@ -117,10 +123,10 @@ bool SerialPort::ApplyLineSettings(std::int32_t rate, int rtsControl) {
     settings.c_cc[VTIME] = 0;
     if (rate > 0) {
         speed_t code{};
-        if (!SpeedOf(rate, code)) return false;
-        if (cfsetispeed(&settings, code) != 0 || cfsetospeed(&settings, code) != 0) return false;
+        if (!SpeedOf(rate, code)) return RecordFailure("cfsetspeed", "the system has no code for this rate");
+        if (cfsetispeed(&settings, code) != 0 || cfsetospeed(&settings, code) != 0) return RecordFailure("cfsetspeed");
     }
-    if (tcsetattr(fd, TCSANOW, &settings) != 0) return false;
+    if (tcsetattr(fd, TCSANOW, &settings) != 0) return RecordFailure("tcsetattr");
 
     SetModemLine(fd, TIOCM_DTR, false);
     SetModemLine(fd, TIOCM_RTS, rtsControl != kRtsControlDisable);
@@ -134,10 +140,10 @@ bool SerialPort::ApplyTimeouts() {
     // Reads return at once with what has arrived (the descriptor is also
     // non-blocking); writes are bounded by Write itself.
     termios settings{};
-    if (tcgetattr(Fd(handle), &settings) != 0) return false;
+    if (tcgetattr(Fd(handle), &settings) != 0) return RecordFailure("tcgetattr");
     settings.c_cc[VMIN] = 0;
     settings.c_cc[VTIME] = 0;
-    return tcsetattr(Fd(handle), TCSANOW, &settings) == 0;
+    return tcsetattr(Fd(handle), TCSANOW, &settings) == 0 || RecordFailure("tcsetattr");
 }
 
 bool SerialPort::ReadLineSettings(LineSettings& result) const {
@@ -181,12 +187,13 @@ bool SerialPort::Write(const char* data, std::size_t length) {
             continue;
         }
         if (written < 0 && errno == EINTR) continue;
-        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return RecordFailure("write");
         const int left = MsLeft(deadline);
-        if (left == 0) return false;
+        if (left == 0) return RecordFailure("write", "the line took no more bytes within 20 ms");
         pollfd entry{fd, POLLOUT, 0};
-        if (poll(&entry, 1, left) < 0 && errno != EINTR) return false;
-        if (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+        if (poll(&entry, 1, left) < 0 && errno != EINTR) return RecordFailure("poll");
+        if (entry.revents & POLLHUP) return RecordFailure("write", "the line hung up");
+        if (entry.revents & (POLLERR | POLLNVAL)) return RecordFailure("write", "poll reported an error on the port");
     }
     return true;
 }
@@ -203,16 +210,22 @@ RxWait SerialPort::WaitForReceived(Event& rxEvent, Event& stopEvent, std::uint32
         const int ready = poll(entries, 2, forever ? -1 : MsLeft(deadline));
         if (ready < 0) {
             if (errno == EINTR) continue;
+            RecordFailure("poll");
             return RxWait::Fault;
         }
         if (ready == 0) return RxWait::TimedOut;
         const short port = entries[0].revents;
-        if (port & (POLLERR | POLLNVAL)) return RxWait::Fault;
+        if (port & (POLLERR | POLLNVAL)) {
+            // A terminal whose other end is gone reports an error with the hang-up.
+            RecordFailure("poll", (port & POLLHUP) != 0 ? "the line hung up" : "it reported an error on the port");
+            return RxWait::Fault;
+        }
         if (port & POLLHUP) {
             // The other end is gone. Bytes it sent before are still delivered;
             // after that the line has failed.
             int waiting = 0;
             if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0) return RxWait::Received;
+            RecordFailure("poll", "the line hung up");
             return RxWait::Fault;
         }
         if (port & POLLIN) return RxWait::Received;
@@ -227,7 +240,11 @@ std::size_t SerialPort::ReadAvailable(std::uint8_t* buffer, std::size_t capacity
     for (;;) {
         const ssize_t count = read(Fd(handle), buffer, capacity);
         if (count >= 0) return static_cast<std::size_t>(count);
-        if (errno != EINTR) return 0;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        if (errno != EINTR) {
+            RecordFailure("read");
+            return 0;
+        }
     }
 }
 

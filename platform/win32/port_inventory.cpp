@@ -11,6 +11,8 @@
 #include <initializer_list>
 #include <vector>
 
+#include "platform/system_error.h"
+
 namespace rivu::platform {
 namespace {
 
@@ -45,6 +47,7 @@ void (*ResolveAny(HMODULE module, std::initializer_list<const char*> names))() {
         // Through a generic function pointer type: FARPROC does not convert to the real type without a warning.
         if (FARPROC address = GetProcAddress(module, name)) return reinterpret_cast<void (*)()>(address);
     }
+    RecordFailure(std::string("GetProcAddress ") + *names.begin());
     return nullptr;
 }
 
@@ -58,6 +61,7 @@ void BindSetupApi() {
     if (setupApi.loadCount++ != 0) return;
     setupApi.module = LoadLibraryW(L"SETUPAPI.DLL");
     if (setupApi.module == nullptr) {
+        RecordFailure("LoadLibraryW SETUPAPI.DLL");
         setupApi.loadCount = 0;
         return;
     }
@@ -113,7 +117,7 @@ public:
         if (set_ != INVALID_HANDLE_VALUE) return true;
         if (!Usable() || setupApi.getClassDevs == nullptr) return false;
         set_ = setupApi.getClassDevs(reinterpret_cast<const GUID*>(&interfaceClass), nullptr, nullptr, flags);
-        return set_ != INVALID_HANDLE_VALUE;
+        return set_ != INVALID_HANDLE_VALUE || RecordFailure("SetupDiGetClassDevsW");
     }
     bool SnapshotOpen() const override { return set_ != INVALID_HANDLE_VALUE; }
     void CloseSnapshot() override {
@@ -131,6 +135,8 @@ public:
         interface_.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
         interfaceSelected_ = setupApi.enumInterfaces(set_, nullptr, reinterpret_cast<const GUID*>(&interfaceClass),
                                                      static_cast<DWORD>(index), &interface_) != FALSE;
+        // ERROR_NO_MORE_ITEMS is the end of the list, not a failure.
+        if (!interfaceSelected_ && GetLastError() != ERROR_NO_MORE_ITEMS) RecordFailure("SetupDiEnumDeviceInterfaces");
         return interfaceSelected_;
     }
 
@@ -141,7 +147,7 @@ public:
         if (!interfaceSelected_) return false;
         DWORD required = 0;
         setupApi.getInterfaceDetail(set_, &interface_, nullptr, 0, &required, nullptr);
-        if (required == 0) return false;
+        if (required == 0) return RecordFailure("SetupDiGetDeviceInterfaceDetailW");
 
         const std::size_t bytes =
             std::max<std::size_t>(2 * static_cast<std::size_t>(required), sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
@@ -150,7 +156,9 @@ public:
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
         device_ = {};
         device_.cbSize = sizeof(SP_DEVINFO_DATA);
-        if (!setupApi.getInterfaceDetail(set_, &interface_, detail, required, nullptr, &device_)) return false;
+        if (!setupApi.getInterfaceDetail(set_, &interface_, detail, required, nullptr, &device_)) {
+            return RecordFailure("SetupDiGetDeviceInterfaceDetailW");
+        }
 
         const std::size_t pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
         path = TextUpToNul(detail->DevicePath, (buffer.size() * sizeof(DWORD) - pathOffset) / sizeof(wchar_t));
@@ -162,9 +170,11 @@ public:
         if (!deviceKnown_) return false;
         DWORD required = 0;
         setupApi.getInstanceId(set_, &device_, nullptr, 0, &required);
-        if (required == 0) return false;
+        if (required == 0) return RecordFailure("SetupDiGetDeviceInstanceIdW");
         std::vector<wchar_t> text(static_cast<std::size_t>(required) + 1, L'\0');
-        if (!setupApi.getInstanceId(set_, &device_, text.data(), required, nullptr)) return false;
+        if (!setupApi.getInstanceId(set_, &device_, text.data(), required, nullptr)) {
+            return RecordFailure("SetupDiGetDeviceInstanceIdW");
+        }
         instanceId = TextUpToNul(text.data(), required);
         return true;
     }
@@ -210,20 +220,28 @@ bool ReadDevicePortName(const std::u16string& instanceId, std::u16string& portNa
     keyPath.append(L"\\Device Parameters");
 
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    // Registry calls return their error code rather than setting the thread's.
+    const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &key);
+    if (opened != ERROR_SUCCESS) return RecordFailure("RegOpenKeyExW", static_cast<std::uint32_t>(opened));
 
     bool found = false;
     DWORD type = REG_NONE;
     DWORD size = 0;
-    if (RegQueryValueExW(key, L"PortName", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
-        (type == REG_SZ || type == REG_EXPAND_SZ)) {
+    const LSTATUS queried = RegQueryValueExW(key, L"PortName", nullptr, &type, nullptr, &size);
+    if (queried != ERROR_SUCCESS) {
+        RecordFailure("RegQueryValueExW PortName", static_cast<std::uint32_t>(queried));
+    } else if (type != REG_SZ && type != REG_EXPAND_SZ) {
+        RecordFailure("RegQueryValueExW PortName", "the value is not a text");
+    } else {
         std::vector<wchar_t> text(static_cast<std::size_t>(size) / sizeof(wchar_t) + 1, L'\0');
         DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-        if (RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &bytes) ==
-                ERROR_SUCCESS &&
-            (type == REG_SZ || type == REG_EXPAND_SZ)) {
+        const LSTATUS read =
+            RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &bytes);
+        if (read == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ)) {
             portName = TextUpToNul(text.data(), std::min<std::size_t>(bytes / sizeof(wchar_t), text.size()));
             found = true;
+        } else {
+            RecordFailure("RegQueryValueExW PortName", static_cast<std::uint32_t>(read));
         }
     }
     RegCloseKey(key);

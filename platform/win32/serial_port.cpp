@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "platform/clock.h"
+#include "platform/system_error.h"
 
 namespace rivu::platform {
 namespace {
@@ -74,7 +75,7 @@ bool SerialPort::Open(const std::u16string& path) {
     if (path.empty()) return false;
     const HANDLE port = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_READ | GENERIC_WRITE, 0,
                                     nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (port == INVALID_HANDLE_VALUE) return false;
+    if (port == INVALID_HANDLE_VALUE) return RecordFailure("CreateFileW");
     handle_.store(reinterpret_cast<NativeHandle>(port));
     return true;
 }
@@ -112,7 +113,7 @@ bool SerialPort::ApplyLineSettings(std::int32_t rate, int rtsControl) {
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(Win(handle), &dcb)) return false;
+    if (!GetCommState(Win(handle), &dcb)) return RecordFailure("GetCommState");
     if (rate > 0) dcb.BaudRate = static_cast<DWORD>(rate);
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
@@ -126,7 +127,7 @@ bool SerialPort::ApplyLineSettings(std::int32_t rate, int rtsControl) {
     dcb.fDtrControl = DTR_CONTROL_DISABLE;
     dcb.fRtsControl = static_cast<DWORD>(rtsControl) & 3;
     // Software flow control, special characters and limits stay as the port has them.
-    return SetCommState(Win(handle), &dcb) != 0;
+    return SetCommState(Win(handle), &dcb) != 0 || RecordFailure("SetCommState");
 }
 
 bool SerialPort::ApplyTimeouts() {
@@ -134,14 +135,14 @@ bool SerialPort::ApplyTimeouts() {
     const NativeHandle handle = handle_.load();
     if (!use || handle == kInvalidHandle) return false;
     COMMTIMEOUTS timeouts{};
-    if (!GetCommTimeouts(Win(handle), &timeouts)) return false;
+    if (!GetCommTimeouts(Win(handle), &timeouts)) return RecordFailure("GetCommTimeouts");
     // Reads return at once with what has arrived; writes have no time-out.
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 0;
-    return SetCommTimeouts(Win(handle), &timeouts) != 0;
+    return SetCommTimeouts(Win(handle), &timeouts) != 0 || RecordFailure("SetCommTimeouts");
 }
 
 bool SerialPort::ReadLineSettings(LineSettings& settings) const {
@@ -164,16 +165,26 @@ bool SerialPort::Write(const char* data, std::size_t length) {
     const NativeHandle handle = handle_.load();
     if (!use || handle == kInvalidHandle || data == nullptr || length > MAXDWORD) return false;
     OperationEvent event;
-    if (event.Get() == nullptr) return false;
+    if (event.Get() == nullptr) return RecordFailure("CreateEventW");
     OVERLAPPED overlapped{};
     overlapped.hEvent = event.Get();
     const HANDLE port = Win(handle);
     long long written = -1;
     if (WriteFile(port, data, static_cast<DWORD>(length), nullptr, &overlapped)) {
         DWORD count = 0;
-        if (GetOverlappedResult(port, &overlapped, &count, FALSE)) written = count;
+        if (GetOverlappedResult(port, &overlapped, &count, FALSE)) {
+            written = count;
+        } else {
+            RecordFailure("GetOverlappedResult");
+        }
     } else if (GetLastError() == ERROR_IO_PENDING) {
         written = Finish(port, overlapped, kWriteWaitMs);
+        if (written < 0) RecordFailure("WriteFile");
+    } else {
+        RecordFailure("WriteFile");
+    }
+    if (written >= 0 && written != static_cast<long long>(length)) {
+        RecordFailure("WriteFile", "the line took not all bytes within 20 ms");
     }
     return written == static_cast<long long>(length);
 }
@@ -186,7 +197,10 @@ RxWait SerialPort::WaitForReceived(Event& rxEvent, Event& stopEvent, std::uint32
     PendingWait& wait = *wait_;
 
     if (!wait.pending) {
-        if (!SetCommMask(port, EV_RXCHAR)) return RxWait::Fault;
+        if (!SetCommMask(port, EV_RXCHAR)) {
+            RecordFailure("SetCommMask");
+            return RxWait::Fault;
+        }
         ZeroMemory(&wait.overlapped, sizeof wait.overlapped);
         wait.overlapped.hEvent = Win(rxEvent.Native());
         wait.mask = 0;
@@ -196,7 +210,10 @@ RxWait SerialPort::WaitForReceived(Event& rxEvent, Event& stopEvent, std::uint32
             // received-character event, not a port fault.
             return (wait.mask & EV_RXCHAR) != 0 ? RxWait::Received : RxWait::OtherEvent;
         }
-        if (GetLastError() != ERROR_IO_PENDING) return RxWait::Fault;
+        if (GetLastError() != ERROR_IO_PENDING) {
+            RecordFailure("WaitCommEvent");
+            return RxWait::Fault;
+        }
         wait.pending = true;
     }
 
@@ -218,6 +235,7 @@ RxWait SerialPort::WaitForReceived(Event& rxEvent, Event& stopEvent, std::uint32
                 // lines). No characters came; a port that is really gone
                 // fails the next SetCommMask.
                 if (error == ERROR_IO_INCOMPLETE || error == ERROR_OPERATION_ABORTED) return RxWait::OtherEvent;
+                RecordFailure("GetOverlappedResult", error);
                 return RxWait::Fault;
             }
             wait.pending = false;
@@ -228,6 +246,7 @@ RxWait SerialPort::WaitForReceived(Event& rxEvent, Event& stopEvent, std::uint32
         case WAIT_TIMEOUT:
             return RxWait::TimedOut;
         default:
+            RecordFailure("WaitForMultipleObjects");
             return RxWait::Fault;
     }
 }
@@ -250,6 +269,9 @@ std::size_t SerialPort::ReadAvailable(std::uint8_t* buffer, std::size_t capacity
         // With the port's time-outs a read completes at once; if it does not,
         // it must not outlive this buffer.
         count = Finish(port, overlapped, kReadWaitMs);
+        if (count < 0) RecordFailure("ReadFile");
+    } else {
+        RecordFailure("ReadFile");
     }
     return count > 0 ? static_cast<std::size_t>(count) : 0;
 }

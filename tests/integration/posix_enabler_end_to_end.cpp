@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -26,8 +27,11 @@
 #include <ctime>
 #include <vector>
 
+#include <unistd.h>
+
 #include "tests/support/child_host.h"
 #include "tests/support/enabler_under_test.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/posix_simulated_port.h"
 #include "tests/support/test_support.h"
 #include "tools/host-objects/host_objects.h"
@@ -485,6 +489,274 @@ TEST_F(EnablerEndToEnd, CloseAllWhileStreamingStopsEverythingOnce) {
     ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
     EXPECT_EQ(index, 0);
     EXPECT_EQ(Enabler().Initialise(0), 1);
+}
+
+// Data rows a monitor sent after its start echo.
+std::size_t RowsSent(const std::vector<std::string>& sent) {
+    const auto start = std::find(sent.begin(), sent.end(), "B");
+    return start == sent.end() ? 0 : static_cast<std::size_t>(sent.end() - start - 1);
+}
+
+bool Logged(const std::string& prefix) {
+    for (const std::string& line : LogCapture::Instance().Lines()) {
+        if (line.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+}
+
+bool EveryChannelHas(const Samples& samples, int channels, std::size_t count) {
+    for (int c = 1; c <= channels; ++c) {
+        if (!samples.contains(c) || samples.at(c).size() < count) return false;
+    }
+    return true;
+}
+
+// Reads until ReadLine has had nothing for a while.
+Samples Drain(unsigned int index) {
+    Samples samples;
+    static char buffer[32768];
+    for (int idle = 0; idle < 5;) {
+        if (Enabler().ReadLine(index, buffer, sizeof buffer, 100) == 1) {
+            EXPECT_TRUE(TakeDelivery(buffer, samples)) << buffer;
+            idle = 0;
+        } else {
+            ++idle;
+        }
+    }
+    return samples;
+}
+
+// The instrument is unplugged while it streams (its pseudo-terminal closes
+// once the port has read everything sent), then plugged in again: every row
+// it sent is delivered, the device reads as failed with the line's failure in
+// the log, and a new Initialise brings it back.
+TEST_F(EnablerEndToEnd, MonitorUnpluggedMidStreamKeepsEveryRowAndComesBackOnInitialise) {
+    SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kRivu);
+    config.faults.Set(sim::Fault::kHangUp);
+    config.faultAfterLines = 80;
+    SimulatedPort monitor(config, "ksc01234", kMonitorId);
+    SimulatedPort replugged(SimulatorConfig::ForKind(InstrumentKind::kRivu), "ksc01234", kMonitorId);
+    ASSERT_EQ(monitor.Problem(), "");
+    ASSERT_EQ(replugged.Problem(), "");
+    SimulatedPort::Publish({&monitor});
+
+    int index = -1;
+    ASSERT_EQ(Enabler().FindDevice(&index, "KSC"), 1);
+    ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
+    const int channels = CommandValue(index, RIVU_CMD_CHANNEL_COUNT);
+    ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr), 1);
+
+    Samples samples = ReadUntil(
+        index, [&](const Samples&) { return monitor.Instrument().HungUp() && Enabler().IsFailed(index) == 1; }, 10s);
+    ASSERT_TRUE(monitor.Instrument().HungUp());
+    EXPECT_EQ(Enabler().IsFailed(index), 1);
+    for (auto& [channel, values] : Drain(index)) {
+        samples[channel].insert(samples[channel].end(), values.begin(), values.end());
+    }
+    const std::size_t rows = RowsSent(monitor.Instrument().Sent());
+    ASSERT_GT(rows, 50u);
+    const sim::DataModel model(config.channels);
+    for (int c = 1; c <= channels; ++c) {
+        const auto& got = samples[c];
+        ASSERT_EQ(got.size(), rows) << "channel " << c;
+        for (std::size_t row = 0; row < rows; ++row) {
+            ASSERT_EQ(got[row], model.Ticks(static_cast<std::size_t>(c), row)) << "channel " << c << " row " << row;
+        }
+    }
+    EXPECT_EQ(Enabler().LastError(kNoDevice), "The device is not responding or powered off.");
+    EXPECT_EQ(Enabler().LastError(index), "");
+    EXPECT_TRUE(Logged("!!! serial line of " + monitor.Path() + " failed: poll failed: the line hung up"));
+
+    // Initialise while it is still away: the failed port is closed (stopping
+    // the instrument cannot be written any more) and the port is not there.
+    ASSERT_EQ(::unlink(monitor.Path().c_str()), 0);
+    ASSERT_EQ(::symlink((monitor.Path() + ".unplugged").c_str(), monitor.Path().c_str()), 0);
+    EXPECT_EQ(Enabler().Initialise(index), 0);
+    EXPECT_EQ(Enabler().IsFailed(index), 1);
+    EXPECT_TRUE(Logged("!!! command X not sent: write failed: error 5 (Input/output error)"));
+    EXPECT_TRUE(Logged("!!! port " + monitor.Path() + " not opened: open failed: error 2 (No such file or directory)"));
+
+    // Plugged in again where it was: Initialise starts afresh. The device
+    // keeps reading as failed once it was.
+    ASSERT_EQ(::unlink(monitor.Path().c_str()), 0);
+    ASSERT_EQ(::symlink(replugged.Instrument().SlavePath().c_str(), monitor.Path().c_str()), 0);
+    ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
+    EXPECT_EQ(Enabler().IsFailed(index), 1);
+    ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr), 1);
+    samples = ReadUntil(index, [&](const Samples& s) { return EveryChannelHas(s, channels, 50); }, 10s);
+    for (int c = 1; c <= channels; ++c) {
+        ASSERT_GE(samples[c].size(), 50u) << "channel " << c;
+        for (std::size_t row = 0; row < 50; ++row) {
+            ASSERT_EQ(samples[c][row], model.Ticks(static_cast<std::size_t>(c), row)) << "channel " << c;
+        }
+    }
+}
+
+// Noise between the rows and one run of 9000 bytes without a line feed (the
+// noise's line feed ends it): no row is lost, the run is dropped with a log
+// line, and the device goes on unharmed.
+TEST_F(EnablerEndToEnd, NoisyLineWithAnOverlongRunLosesNoRow) {
+    SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kRivu);
+    config.faults.Set(sim::Fault::kGarbage);
+    config.faults.Set(sim::Fault::kOverlongLine);
+    config.faultAfterLines = 40;
+    config.overlongBytes = 9000;
+    SimulatedPort monitor(config, "ksc01234", kMonitorId);
+    ASSERT_EQ(monitor.Problem(), "");
+    SimulatedPort::Publish({&monitor});
+
+    int index = -1;
+    ASSERT_EQ(Enabler().FindDevice(&index, "KSC"), 1);
+    ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
+    const int channels = CommandValue(index, RIVU_CMD_CHANNEL_COUNT);
+    ASSERT_EQ(channels, 10);
+    ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr), 1);
+    const std::size_t wanted = 100;  // the run comes after row 27
+    Samples samples = ReadUntil(index, [&](const Samples& s) { return EveryChannelHas(s, channels, wanted); }, 20s);
+    RivuCommandRecord stop{};
+    EXPECT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop), 1);
+
+    const sim::DataModel model(config.channels);
+    for (int c = 1; c <= channels; ++c) {
+        ASSERT_GE(samples[c].size(), wanted) << "channel " << c;
+        for (std::size_t row = 0; row < wanted; ++row) {
+            ASSERT_EQ(samples[c][row], model.Ticks(static_cast<std::size_t>(c), row)) << "channel " << c << " row " << row;
+        }
+    }
+    EXPECT_EQ(Enabler().IsFailed(index), 0);
+    EXPECT_EQ(Enabler().LastError(index), "");
+    EXPECT_TRUE(Logged("!!! line longer than the receive ring dropped up to its line feed"));
+}
+
+// A host that stops reading while rows pour in: each channel's ring fills
+// (32767 samples) and drops what comes while it is full; after the host
+// reads again the later rows are exact. Ten rows a millisecond fill the rings
+// in seconds rather than the minutes a real rate would take.
+TEST_F(EnablerEndToEnd, SlowHostLosesOnlyWhatArrivesWhileARingIsFull) {
+    constexpr std::size_t kRingHolds = 32767;
+    SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kRivu);
+    config.channels.resize(3);  // the time column and two channels: short rows
+    config.periodMs = 1;
+    config.rowsPerPeriod = 10;
+    config.keepSentLines = false;
+    SimulatedPort monitor(config, "ksc01234", kMonitorId);
+    ASSERT_EQ(monitor.Problem(), "");
+    SimulatedPort::Publish({&monitor});
+
+    int index = -1;
+    ASSERT_EQ(Enabler().FindDevice(&index, "KSC"), 1);
+    ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
+    const int channels = CommandValue(index, RIVU_CMD_CHANNEL_COUNT);
+    ASSERT_EQ(channels, 2);
+    const std::uint64_t handshakeLines = monitor.Instrument().SentCount();
+    ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr), 1);
+
+    // No ReadLine until well past the rings' capacity; then the instrument
+    // slows to 100 rows a second, which the host keeps up with.
+    ASSERT_TRUE(monitor.Instrument().WaitUntil(
+        [&](const sim::Exchange& e) { return e.sentCount >= handshakeLines + 1 + kRingHolds + 5000; }, 60s));
+    RivuCommandRecord slow{};
+    slow.argument = 100000;
+    ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_SET_SAMPLE_PERIOD, &slow), 1);
+    std::this_thread::sleep_for(1s);  // the rows already sent reach the rings
+
+    Samples samples = ReadUntil(
+        index,
+        [&](const Samples& s) {
+            for (int c = 1; c <= channels; ++c) {
+                if (!s.contains(c) || s.at(c).size() < kRingHolds + 100) return false;
+            }
+            return true;
+        },
+        30s);
+    RivuCommandRecord stop{};
+    EXPECT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop), 1);
+
+    const sim::DataModel model(config.channels);
+    const std::size_t rowsSent = monitor.Instrument().SentCount() - handshakeLines;
+    for (int c = 1; c <= channels; ++c) {
+        const auto& got = samples[c];
+        ASSERT_GE(got.size(), kRingHolds + 100) << "channel " << c;
+        for (std::size_t row = 0; row < kRingHolds; ++row) {
+            ASSERT_EQ(got[row], model.Ticks(static_cast<std::size_t>(c), row)) << "channel " << c << " row " << row;
+        }
+        // The rest is one run of consecutive rows that starts after a gap.
+        const std::size_t tail = got.size() - kRingHolds;
+        std::size_t resumed = kRingHolds;
+        auto matchesFrom = [&](std::size_t first) {
+            for (std::size_t k = 0; k < tail; ++k) {
+                if (got[kRingHolds + k] != model.Ticks(static_cast<std::size_t>(c), first + k)) return false;
+            }
+            return true;
+        };
+        while (resumed + tail <= rowsSent && !matchesFrom(resumed)) ++resumed;
+        EXPECT_LE(resumed + tail, rowsSent) << "channel " << c << ": the rows after the gap are not consecutive rows";
+        EXPECT_GT(resumed, kRingHolds) << "channel " << c << ": nothing was dropped, the ring never filled";
+    }
+    EXPECT_EQ(Enabler().IsFailed(index), 0);
+}
+
+// A host whose controlling proxy hands out nothing at one step of the chain
+// to the comments: samples flow as ever, the result finds no place (or no
+// channel) in the recording, and every reference taken is given back.
+TEST_F(EnablerEndToEnd, CodaWithAHostThatHandsOutNothingStillDeliversItsRows) {
+    SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kCoda);
+    config.waveformLength = 16;
+    config.chunkValues = 8;
+    config.cycleDelayMs = 100;
+    SimulatedPort coda(config, "zvccoda0001", kCodaId);
+    ASSERT_EQ(coda.Problem(), "");
+    SimulatedPort::Publish({&coda});
+
+    int index = -1;
+    ASSERT_EQ(Enabler().FindDevice(&index, "ZVCCODA"), 1);
+    ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
+    StartCodaWithHost(index, host, 0.001);
+    const sim::DataModel model(config.channels);
+
+    std::size_t results = 0;
+    for (host::Step step : {host::Step::ProxyObject, host::Step::Session, host::Step::SamplingObject,
+                            host::Step::Sampling, host::Step::Document, host::Step::Comments,
+                            host::Step::ChannelTitle}) {
+        SCOPED_TRACE(static_cast<int>(step));
+        host.FailStep(step);
+        host.ClearComments();
+        Enabler().FlushReadBuffer(index);  // rows of the round before
+        ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr), 1);
+        ASSERT_TRUE(coda.Instrument().WaitForSent("m,", 5s, ++results));
+        const Samples samples =
+            ReadUntil(index, [&](const Samples& s) { return s.contains(1) && s.at(1).size() >= 50; }, 5s);
+        RivuCommandRecord stop{};
+        ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop), 1);
+        ASSERT_TRUE(coda.Instrument().WaitForCommand("S", 2s, results + 1));
+
+        // This round's rows from its first, after any the round before left
+        // on their way when the flush ran.
+        ASSERT_TRUE(samples.contains(1));
+        const auto& got = samples.at(1);
+        ASSERT_GE(got.size(), 50u);
+        std::size_t first = 0;
+        auto fromHere = [&](std::size_t at) {
+            for (std::size_t row = 0; row < 40; ++row) {
+                if (got[at + row] != model.Ticks(1, row)) return false;
+            }
+            return true;
+        };
+        while (first < 10 && !fromHere(first)) ++first;
+        EXPECT_LT(first, 10u) << "the rows of this round are not the instrument's rows";
+        const auto comments = host.Comments();
+        if (step == host::Step::ChannelTitle) {
+            // Without titles the comments go to no channel.
+            ASSERT_EQ(comments.size(), 2u);
+            for (const auto& comment : comments) EXPECT_EQ(comment.channel, -1);
+        } else {
+            EXPECT_TRUE(comments.empty());
+        }
+        EXPECT_EQ(Enabler().IsFailed(index), 0);
+    }
+    host.FailStep(host::Step::None);
+    EXPECT_EQ(Enabler().CloseAll(), 1);
+    EXPECT_EQ(host.OutstandingReferences(), 0);
 }
 
 // A host that ends while the monitor streams, without CloseAll: by exit() or

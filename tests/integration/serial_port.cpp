@@ -23,6 +23,9 @@ namespace {
 
 using test::PortPair;
 
+// Ports log their failures: the host's log service comes first.
+[[maybe_unused]] const test::LogCapture& kLog = test::LogCapture::Instance();
+
 constexpr int kReplyWaitMs = 2000;
 
 // Polls a condition for up to two seconds.
@@ -95,16 +98,23 @@ TEST_F(SerialPortTest, PortIsExclusiveUntilClosed) {
     EXPECT_EQ(second.Open(pair.DevicePath(), 115200), kOk);
 }
 
+// The log says why, in the system's words.
 TEST_F(SerialPortTest, MissingPortFailsToOpen) {
 #ifdef _WIN32
     const std::u16string missing = u"\\\\.\\COM199";
+    const std::string why = "!!! port \\\\.\\COM199 not opened: CreateFileW failed: error 2 (";
 #else
     const std::u16string missing = u"/dev/rivu-no-such-port";
+    const std::string why = "!!! port /dev/rivu-no-such-port not opened: open failed: error 2 (No such file or directory)";
 #endif
+    test::LogCapture::Instance().Clear();
     COMPort port;
     EXPECT_EQ(port.Open(missing, 115200), kFail);
     EXPECT_FALSE(port.IsOpen());
     EXPECT_FALSE(port.SendCommand("S"));
+    const std::vector<std::string> logged = test::LogCapture::Instance().Lines();
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].rfind(why, 0), 0u) << logged[0];
 }
 
 TEST_F(SerialPortTest, TryingARateLeavesTheLineAsItWas) {

@@ -151,6 +151,11 @@ protected:
         const std::vector<std::string> lines = test::LogCapture::Instance().Lines();
         return static_cast<int>(std::count(lines.begin(), lines.end(), text));
     }
+    static int LogCountStartingWith(const std::string& prefix) {
+        const std::vector<std::string> lines = test::LogCapture::Instance().Lines();
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                              [&](const std::string& line) { return line.rfind(prefix, 0) == 0; }));
+    }
 };
 
 TEST_F(WineDiscoveryTest, TokensMatchTheSerialInTheInstanceId) {
@@ -315,6 +320,8 @@ TEST_F(WineDiscoveryTest, WithoutTheDriverLibraryNothingIsEnumerated) {
     EXPECT_TRUE(status.driverNotInstalled);
     EXPECT_FALSE(status.driverCannotLoad);
     EXPECT_EQ(LogCount(kDriverMissingLine), 2);
+    // Why, in the system's words, once: the binding stays until CloseAll.
+    EXPECT_EQ(LogCountStartingWith("!!! ftd2xx.dll not bound: LoadLibraryW failed: error 126 ("), 1);
     int openHandles = -1;
     EXPECT_TRUE(DriverCalls(&openHandles).empty());
 
@@ -334,6 +341,8 @@ TEST_F(WineDiscoveryTest, ADriverWithoutAnEntryPointIsUnloadedAndReported) {
     EXPECT_TRUE(status.driverCannotLoad);
     EXPECT_FALSE(DriverLoaded());
     EXPECT_EQ(LogCount(kDriverMissingLine), 1);
+    EXPECT_EQ(LogCountStartingWith("!!! ftd2xx.dll not bound: GetProcAddress FT_GetComPortNumber failed: error 127 ("),
+              1);
 
     // The unusable binding stays until CloseAll, even once a good driver is there.
     InstallDriver(test::WinePathOf(RIVU_FTD2XX_DOUBLE));

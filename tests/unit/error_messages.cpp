@@ -27,9 +27,11 @@ protected:
         return added;
     }
 
+    // As a host asks: the size first, then the text.
     static std::string Deliver(std::uint32_t index) {
         char buffer[256];
         std::memset(buffer, 'x', sizeof buffer);
+        EXPECT_LE(DeliverErrorMessage(index, nullptr), static_cast<int>(sizeof buffer));
         const int size = DeliverErrorMessage(index, buffer);
         EXPECT_EQ(std::strlen(buffer) + 1, static_cast<std::size_t>(size));
         return buffer;
@@ -90,6 +92,38 @@ TEST_F(ErrorMessages, NeverWritesMoreThanTheSizeItReported) {
     EXPECT_EQ(DeliverErrorMessage(0, buffer), 4);
     EXPECT_EQ(buffer[size], 'x');
     EXPECT_LE(std::strlen(buffer), 3u);
+}
+
+// The host sizes its buffer with the first call and copies with the second;
+// a message that grew in between must not run past that buffer.
+TEST_F(ErrorMessages, AMessageLongerThanTheSizeTheHostLearnedIsNotWritten) {
+    RivuSerial& device = AddDevice();
+    device.lastError.Set(ZVC::ZVCString(u"short"));
+    ASSERT_EQ(DeliverErrorMessage(0, nullptr), 6);
+    device.lastError.Set(ZVC::ZVCString(u"The device reports 600 parameters, more than the 508 that can be used."));
+    char buffer[8];
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(DeliverErrorMessage(0, buffer), 0);
+    EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(8, 'x'));
+    // Kept for the host's next attempt, which sizes anew and gets it once.
+    EXPECT_EQ(DeliverErrorMessage(0, nullptr), 71);
+    EXPECT_EQ(Deliver(0), "The device reports 600 parameters, more than the 508 that can be used.");
+    EXPECT_EQ(DeliverErrorMessage(0, nullptr), 1);
+
+    // A message that shrank is delivered.
+    device.lastError.Set(ZVC::ZVCString(u"a longer message"));
+    ASSERT_EQ(DeliverErrorMessage(0, nullptr), 17);
+    device.lastError.Set(ZVC::ZVCString(u"shorter"));
+    EXPECT_EQ(Deliver(0), "shorter");
+
+    // The no-device message changes with the devices' flags.
+    ASSERT_EQ(DeliverErrorMessage(kNoDeviceIndex, nullptr), 45);  // not responding or powered off
+    device.wrongFirmware = true;
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(DeliverErrorMessage(kNoDeviceIndex, buffer), 0);
+    EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(8, 'x'));
+    EXPECT_EQ(DeliverErrorMessage(kNoDeviceIndex, nullptr), 118);
+    EXPECT_EQ(Deliver(kNoDeviceIndex).size(), 117u);
 }
 
 }  // namespace

@@ -148,7 +148,7 @@ void Instrument::OnTime(TimePoint now, std::vector<std::string>& lines) {
         if (!next || *next > now) return;
         if (rowsRunning_ && nextRowAt_ == *next) {
             timeMs_ += periodMs_;
-            lines.push_back(data_.RowText(rowIndex_++, timeMs_));
+            for (int row = 0; row < config_.rowsPerPeriod; ++row) lines.push_back(data_.RowText(rowIndex_++, timeMs_));
             nextRowAt_ += milliseconds(periodMs_);
             if (now - nextRowAt_ > kMaxRowLag) nextRowAt_ = now + milliseconds(periodMs_);
         } else if (!cycleEvents_.empty()) {

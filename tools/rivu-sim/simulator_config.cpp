@@ -67,6 +67,7 @@ std::string ValidateConfig(const SimulatorConfig& config) {
     }
     for (const std::string& error : {
              CheckRange("the data period (ms)", config.periodMs, 1, 3600000),
+             CheckRange("the rows per period", config.rowsPerPeriod, 1, 1000),
              CheckRange("the cycle delay (ms)", config.cycleDelayMs, 0, 3600000),
              CheckRange("the cycle period (ms)", config.cyclePeriodMs, 1, 3600000),
              CheckRange("the waveform length", config.waveformLength, 4, 100000),

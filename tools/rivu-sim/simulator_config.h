@@ -70,6 +70,9 @@ struct SimulatorConfig {
     // CODA); "P<n>" changes the period to the n-th upload rate when that is a
     // number, unless followRateCommands is false.
     int periodMs = 20;
+    // Rows sent together at each period (a host under a fast row rate);
+    // they carry the same time.
+    int rowsPerPeriod = 1;
     bool followRateCommands = true;
     // A "*" field every repeatEvery rows (see DataModel); 0 never.
     int repeatEvery = 0;

@@ -1,0 +1,20 @@
+#include "platform/system_error.h"
+
+#include <windows.h>
+
+namespace rivu::platform {
+
+std::uint32_t CurrentErrorCode() { return GetLastError(); }
+
+std::u16string SystemErrorText(std::uint32_t code) {
+    wchar_t buffer[512] = {};
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buffer,
+                                  sizeof buffer / sizeof buffer[0], nullptr);
+    while (length > 0 && (buffer[length - 1] == L'\r' || buffer[length - 1] == L'\n' || buffer[length - 1] == L' ')) {
+        --length;
+    }
+    if (length == 0) return u"no text for this code";
+    return std::u16string(reinterpret_cast<const char16_t*>(buffer), length);
+}
+
+}  // namespace rivu::platform
