@@ -39,14 +39,17 @@ bool Recording::TakeDelivery(const char* text) {
 }
 
 void RecordFor(EnablerLibrary& enabler, unsigned int index, double seconds, Recording& recording,
-               const std::atomic<bool>& stop, bool showProgress) {
+               const std::atomic<bool>& stop, bool showProgress, const std::function<void()>& afterDelivery) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     auto nextReport = start + std::chrono::seconds(1);
     static char buffer[65536];
     while (!stop.load() && Clock::now() < end) {
-        if (enabler.ReadLine(index, buffer, sizeof buffer, 50)) recording.TakeDelivery(buffer);
+        if (enabler.ReadLine(index, buffer, sizeof buffer, 50)) {
+            recording.TakeDelivery(buffer);
+            if (afterDelivery) afterDelivery();
+        }
         if (showProgress && Clock::now() >= nextReport) {
             nextReport += std::chrono::seconds(1);
             std::printf("  %5.1f s:", std::chrono::duration<double>(Clock::now() - start).count());

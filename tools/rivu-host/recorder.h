@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,9 @@ private:
 };
 
 // Drains ReadLine for seconds (or until stop is set), printing the samples
-// received per channel once a second.
+// received per channel once a second; afterDelivery, if set, runs after each
+// delivery was taken.
 void RecordFor(EnablerLibrary& enabler, unsigned int index, double seconds, Recording& recording,
-               const std::atomic<bool>& stop, bool showProgress);
+               const std::atomic<bool>& stop, bool showProgress, const std::function<void()>& afterDelivery = {});
 
 }  // namespace rivu::host
