@@ -1,16 +1,19 @@
 // rivu-host: a small host for the Rivu device enabler. It loads the enabler
 // exactly as the host application does (by path, exports looked up by name),
 // finds and initialises instruments, shows what they report, records from the
-// first one to CSV and prints the blood-pressure comments it receives.
+// first one to CSV (and EDF+) and prints the blood-pressure comments it receives.
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "rivu-host/csv_export.h"
+#include "rivu-host/device_json.h"
 #include "rivu-host/device_report.h"
+#include "rivu-host/edf_writer.h"
 #include "rivu-host/recorder.h"
 #include "rivu-host/simulated_instrument.h"
 #include "platform/clock.h"
@@ -33,6 +36,7 @@ enum ExitCode {
     kExitStart = 8,
     kExitCsv = 9,
     kExitSimulator = 10,
+    kExitEdf = 11,
 };
 
 struct Options {
@@ -44,6 +48,9 @@ struct Options {
     std::string simulate;
     std::string log;
     bool listOnly = false;
+    // Recording files and reports beyond the CSV.
+    std::string edf;
+    bool json = false;
 };
 
 const char kHelp[] =
@@ -58,7 +65,19 @@ const char kHelp[] =
     "  --csv FILE         where the samples go (default rivu-recording.csv)\n"
     "  --list             describe the instruments found, do not record\n"
     "  --log FILE         append the enabler's diagnostic lines to FILE\n"
-    "  --simulate KIND    (Linux) record from a simulated instrument, rivu or coda\n";
+    "  --simulate KIND    (Linux) record from a simulated instrument, rivu or coda\n"
+    "  --edf FILE         also write the recording as EDF+: one signal per channel,\n"
+    "                     the comments as annotations\n"
+    "  --json             with --list: the device report as JSON on standard output\n"
+    "  --version          print the version and exit\n";
+
+#ifndef RIVU_HOST_VERSION
+#define RIVU_HOST_VERSION "unknown"
+#endif
+
+// Where progress goes: standard output, or standard error while standard
+// output carries the JSON report.
+std::FILE* info = stdout;
 
 std::atomic<bool> interrupted{false};
 void OnInterrupt(int) { interrupted.store(true); }
@@ -90,6 +109,14 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             if (!value(options.log)) return false;
         } else if (arg == "--list") {
             options.listOnly = true;
+        } else if (arg == "--edf") {
+            if (!value(options.edf)) return false;
+        } else if (arg == "--json") {
+            options.json = true;
+            info = stderr;
+        } else if (arg == "--version") {
+            std::printf("rivu-host %s\n", RIVU_HOST_VERSION);
+            std::exit(kExitOk);
         } else if (arg == "--seconds" || arg == "--period-us") {
             if (!value(text)) return false;
             char* end = nullptr;
@@ -107,6 +134,10 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             error = "unknown option " + arg;
             return false;
         }
+    }
+    if (options.json && !options.listOnly) {
+        error = "--json goes with --list";
+        return false;
     }
     return true;
 }
@@ -142,13 +173,100 @@ bool LoadEnabler(EnablerLibrary& enabler, const Options& options, const char* ar
     }
     for (const std::string& candidate : candidates) {
         if (enabler.Load(Widen(candidate))) {
-            std::printf("Loaded %s\n", candidate.c_str());
+            std::fprintf(info, "Loaded %s\n", candidate.c_str());
             return true;
         }
     }
     std::fprintf(stderr, "rivu-host: cannot use the enabler %s: %s\n", candidates.front().c_str(),
                  enabler.Error().c_str());
     return false;
+}
+
+// The EDF+ file of a recording, fed with the samples and comments that have
+// arrived since the last call.
+class EdfOutput {
+public:
+    EdfOutput(const HostObjects& host, int samplePeriodUs) : host_(host), periodUs_(samplePeriodUs) {}
+
+    // Writes the header with the current time as the start; the recording
+    // starts right after.
+    bool Open(const std::string& path, const DeviceReport& report) {
+        const std::time_t now = std::time(nullptr);
+        std::string error;
+        if (!writer_.Open(path, report, *std::localtime(&now), error)) {
+            std::fprintf(stderr, "rivu-host: cannot record EDF+ to %s: %s\n", path.c_str(), error.c_str());
+            return false;
+        }
+        for (std::size_t c = 0; c < writer_.Signals().size(); ++c) {
+            const std::string& note = writer_.Signals()[c].note;
+            if (!note.empty()) std::fprintf(stderr, "rivu-host: EDF+ channel %zu: %s\n", c + 1, note.c_str());
+        }
+        taken_.assign(report.channels.size(), 0);
+        return true;
+    }
+
+    void Take(const Recording& recording) {
+        if (!writer_.IsOpen()) return;
+        for (std::size_t c = 0; c < taken_.size() && c < recording.Channels(); ++c) {
+            const auto& samples = recording.Samples(c);
+            writer_.Append(c, samples.data() + taken_[c], samples.size() - taken_[c]);
+            taken_[c] = samples.size();
+        }
+        // A comment's position counts sample periods (the document's time unit).
+        const auto comments = host_.Comments();
+        for (; comments_ < comments.size(); ++comments_) {
+            const RecordedComment& comment = comments[comments_];
+            writer_.Annotate(static_cast<std::int64_t>(comment.position) * periodUs_, AnnotationText(comment.text));
+        }
+    }
+
+    // Closes the file and says what it holds; false when it is not usable.
+    bool Close(const std::string& path) {
+        std::string error;
+        const bool closed = writer_.Close(error);
+        if (!closed) {
+            std::fprintf(stderr, "rivu-host: EDF+ file %s: %s\n", path.c_str(), error.c_str());
+            return false;
+        }
+        const auto& plan = writer_.Plan();
+        std::printf("EDF+ written to %s: %zu signals, %lld data records of %s s (%d samples each)\n", path.c_str(),
+                    writer_.Signals().size(), static_cast<long long>(writer_.Records()),
+                    EdfSeconds(plan.durationUs).c_str(), plan.samplesPerRecord);
+        if (writer_.DroppedSamples() > 0) {
+            std::printf("  the last %zu samples did not fill a data record: they are in the CSV only\n",
+                        writer_.DroppedSamples());
+        }
+        if (writer_.ClippedSamples() > 0) {
+            std::fprintf(stderr, "rivu-host: EDF+: %zu samples outside their calibration points were stored at the limit\n",
+                         writer_.ClippedSamples());
+        }
+        if (writer_.DroppedAnnotations() > 0) {
+            std::fprintf(stderr, "rivu-host: EDF+: %zu comments did not fit the last data record and are missing\n",
+                         writer_.DroppedAnnotations());
+            return false;
+        }
+        return true;
+    }
+
+private:
+    const HostObjects& host_;
+    const int periodUs_;
+    EdfWriter writer_;
+    std::vector<std::size_t> taken_;
+    std::size_t comments_ = 0;
+};
+
+// A stop during a measurement cycle leaves its upload incomplete: the enabler
+// posts its error comment as it does for any unfinished upload; say plainly
+// that the stop caused it.
+void StoppedDuringCycle(const std::vector<RecordedComment>& comments, std::size_t beforeStop) {
+    for (std::size_t i = beforeStop; i < comments.size(); ++i) {
+        if (comments[i].text == u"error: incomplete waveform upload") {
+            std::printf("The recording stopped during a measurement cycle: that cycle has no result, and the enabler\n"
+                        "marks its upload as incomplete (the error comment above).\n");
+            return;
+        }
+    }
 }
 
 int Record(EnablerLibrary& enabler, const Options& options) {
@@ -162,7 +280,7 @@ int Record(EnablerLibrary& enabler, const Options& options) {
         std::fprintf(stderr, "rivu-host: no instrument found.\n%s\n", enabler.LastError(0xFFFFFFFFu).c_str());
         return kExitNoDevice;
     }
-    std::printf("Found %zu instrument(s)\n", devices.size());
+    std::fprintf(info, "Found %zu instrument(s)\n", devices.size());
 
     std::vector<DeviceReport> reports;
     for (unsigned int index : devices) {
@@ -181,10 +299,11 @@ int Record(EnablerLibrary& enabler, const Options& options) {
             enabler.CloseAll();
             return kExitQuery;
         }
-        PrintReport(report, index);
+        if (!options.json) PrintReport(report, index);
         reports.push_back(report);
     }
     if (options.listOnly) {
+        if (options.json) std::fputs(DevicesJson(reports, devices).c_str(), stdout);
         enabler.CloseAll();
         return kExitOk;
     }
@@ -216,6 +335,11 @@ int Record(EnablerLibrary& enabler, const Options& options) {
     }
     enabler.SetControllingProxy(index, host.ControllingProxy());
 
+    EdfOutput edf(host, report.samplePeriodUs);
+    if (!options.edf.empty() && !edf.Open(options.edf, report)) {
+        enabler.CloseAll();
+        return kExitEdf;
+    }
     if (!enabler.DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr)) {
         std::fprintf(stderr, "rivu-host: the instrument did not start sampling.\n%s\n",
                      enabler.LastError(0xFFFFFFFFu).c_str());
@@ -224,11 +348,13 @@ int Record(EnablerLibrary& enabler, const Options& options) {
     }
     std::printf("Recording instrument %u for %.1f s (samples per channel):\n", index, options.seconds);
     Recording recording(report.channels.size());
-    RecordFor(enabler, index, options.seconds, recording, interrupted, true);
+    RecordFor(enabler, index, options.seconds, recording, interrupted, true, [&] { edf.Take(recording); });
+    const std::size_t commentsBeforeStop = host.Comments().size();
     RivuCommandRecord stop{};
     enabler.DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop);
     const bool failed = enabler.IsFailed(index) == 1;
     enabler.CloseAll();
+    edf.Take(recording);
 
     // Channels are shown counted from 1, as in the channel table; results
     // (a systolic and a diastolic comment each) apart from notes and errors.
@@ -246,6 +372,7 @@ int Record(EnablerLibrary& enabler, const Options& options) {
         std::printf("  at %.3f s (sample %d, %s, record %d): %s\n", comment.position * period, comment.position,
                     channel.c_str(), comment.record, Narrow(comment.text).c_str());
     }
+    StoppedDuringCycle(comments, commentsBeforeStop);
     if (recording.MalformedLines() > 0) {
         std::fprintf(stderr, "rivu-host: %zu malformed lines from ReadLine\n", recording.MalformedLines());
     }
@@ -254,6 +381,7 @@ int Record(EnablerLibrary& enabler, const Options& options) {
         return kExitCsv;
     }
     std::printf("Samples written to %s\n", options.csv.c_str());
+    if (!options.edf.empty() && !edf.Close(options.edf)) return kExitEdf;
     if (failed) {
         std::fprintf(stderr, "rivu-host: the instrument's port failed during the recording\n");
         return kExitStart;
@@ -271,6 +399,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
 
     std::unique_ptr<SimulatedInstrument> instrument;
     if (!options.simulate.empty()) {
@@ -279,7 +408,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "rivu-host: %s\n", error.c_str());
             return kExitSimulator;
         }
-        std::printf("Simulated %s instrument on %s\n", options.simulate.c_str(), instrument->Description().c_str());
+        std::fprintf(info, "Simulated %s instrument on %s\n", options.simulate.c_str(), instrument->Description().c_str());
     }
 
     // Like the host application, offer the log service and the host clock
