@@ -2,6 +2,7 @@
 // exactly as the host application does (by path, exports looked up by name),
 // finds and initialises instruments, shows what they report, records from the
 // first one to CSV (and EDF+) and prints the blood-pressure comments it receives.
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -216,7 +217,9 @@ public:
         const auto comments = host_.Comments();
         for (; comments_ < comments.size(); ++comments_) {
             const RecordedComment& comment = comments[comments_];
-            writer_.Annotate(static_cast<std::int64_t>(comment.position) * periodUs_, AnnotationText(comment.text));
+            const std::int64_t onsetUs = static_cast<std::int64_t>(comment.position) * periodUs_;
+            writer_.Annotate(onsetUs, AnnotationText(comment.text));
+            lastOnsetUs_ = std::max(lastOnsetUs_, onsetUs);
         }
     }
 
@@ -236,6 +239,11 @@ public:
             std::printf("  the last %zu samples did not fill a data record: they are in the CSV only\n",
                         writer_.DroppedSamples());
         }
+        const std::int64_t endUs = writer_.Records() * plan.durationUs;
+        if (lastOnsetUs_ >= endUs) {
+            std::printf("  comments after %s s, where the data records end, are in the file; some readers leave them out\n",
+                        EdfSeconds(endUs).c_str());
+        }
         if (writer_.ClippedSamples() > 0) {
             std::fprintf(stderr, "rivu-host: EDF+: %zu samples outside their calibration points were stored at the limit\n",
                          writer_.ClippedSamples());
@@ -254,6 +262,7 @@ private:
     EdfWriter writer_;
     std::vector<std::size_t> taken_;
     std::size_t comments_ = 0;
+    std::int64_t lastOnsetUs_ = -1;
 };
 
 // A stop during a measurement cycle leaves its upload incomplete: the enabler
