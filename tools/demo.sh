@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
 # Builds the enabler and rivu-host for Linux and records from a simulated
-# Zarvonic CODA: channels, live progress, blood-pressure comments, CSV.
+# Zarvonic CODA: channels, live progress, blood-pressure comments, then the
+# recording as CSV, EDF+ and a picture.
 # Arguments, if any, go to rivu-host instead of the default demo options.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh --native
 cmake --preset native >/dev/null
 cmake --build --preset native -j "$(nproc)" --target rivu rivu-host
-if [ $# -eq 0 ]; then
-  set -- --simulate coda --seconds 12 --csv build/demo-recording.csv
+if [ $# -gt 0 ]; then
+  exec build/native/tools/rivu-host "$@"
 fi
-exec build/native/tools/rivu-host "$@"
+# The simulated CODA measures 0.5 s after the start and every 10 s after that,
+# each cycle taking about 3.5 s: 16 s end between the second and third cycles,
+# so the recording holds two complete results.
+build/native/tools/rivu-host --simulate coda --seconds 16 \
+  --csv build/demo-recording.csv --edf build/demo-recording.edf
+/usr/bin/python3 tools/plot-recording.py build/demo-recording.edf build/demo-recording.png \
+  --title "Simulated Zarvonic CODA, 16 s (rivu-host)"
+echo "Recording: build/demo-recording.csv (CSV), build/demo-recording.edf (EDF+), build/demo-recording.png (picture)"
