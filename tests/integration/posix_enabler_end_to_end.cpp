@@ -3,6 +3,7 @@
 // threads, samples read back through ReadLine and comments through the host's
 // objects.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
@@ -474,22 +475,49 @@ TEST_F(EnablerEndToEnd, HostThatLeavesTheMonitorStreamingEndsAtOnce) {
     }
 }
 
-TEST_F(EnablerEndToEnd, RivuHostRecordsASimulatedCodaAsAUserWould) {
-    const std::string csv = "/tmp/rivu-host-test-" + std::to_string(::getpid()) + ".csv";
-    const std::string command = HostProgramPath() + " --simulate coda --seconds 6 --csv " + csv + " 2>&1";
+// The output and exit status of a shell command.
+std::string Run(const std::string& command, int& status) {
     FILE* program = ::popen(command.c_str(), "r");
-    ASSERT_NE(program, nullptr);
     std::string output;
+    if (program == nullptr) return output;
     char chunk[4096];
     while (std::size_t n = std::fread(chunk, 1, sizeof chunk, program)) output.append(chunk, n);
-    const int status = ::pclose(program);
+    status = ::pclose(program);
+    return output;
+}
+
+TEST_F(EnablerEndToEnd, RivuHostRecordsASimulatedCodaAsAUserWould) {
+    // The demo's recording, shorter: it too ends between measurement cycles.
+    const std::string files = "/tmp/rivu-host-test-" + std::to_string(::getpid());
+    const std::string csv = files + ".csv", edf = files + ".edf", png = files + ".png", printed = files + ".txt";
+    const std::string source = RIVU_SOURCE_DIR;
+    int status = -1;
+    const std::string output =
+        Run(HostProgramPath() + " --simulate coda --seconds 6 --csv " + csv + " --edf " + edf + " 2>&1", status);
     EXPECT_EQ(status, 0) << output;
+    EXPECT_EQ(output.find("error:"), std::string::npos) << output;
     EXPECT_NE(output.find("Zarvonic CODA by Zarvonic NZ Ltd."), std::string::npos) << output;
     EXPECT_NE(output.find("VPR"), std::string::npos) << output;
     // One cycle in 6 s, on the VPR channel, the eighth of the channel table.
     EXPECT_NE(output.find("Blood-pressure results: 1, notes and errors: 0"), std::string::npos) << output;
     EXPECT_NE(output.find("channel 8, record 0): Systolic BP = "), std::string::npos) << output;
     EXPECT_NE(output.find("channel 8, record 0): Diastolic BP = "), std::string::npos) << output;
+
+    // The EDF+ file through an independent reader (MNE) against the CSV and the
+    // printed comments, and the picture drawn from it.
+    {
+        FILE* copy = std::fopen(printed.c_str(), "w");
+        ASSERT_NE(copy, nullptr);
+        std::fputs(output.c_str(), copy);
+        std::fclose(copy);
+    }
+    const std::string plot = Run("/usr/bin/python3 " + source + "/tools/plot-recording.py " + edf + " " + png + " 2>&1", status);
+    EXPECT_EQ(status, 0) << plot;
+    const std::string checks = Run("cd " + source + "/tests/resources && /usr/bin/python3 check_recording.py " + edf +
+                                       " " + csv + " " + printed + " " + png + " 2>&1",
+                                   status);
+    EXPECT_EQ(status, 0) << checks;
+    for (const std::string& file : {edf, png, printed}) std::remove(file.c_str());
 
     const std::string table = ReadWholeFile(csv);
     std::remove(csv.c_str());
@@ -501,6 +529,26 @@ TEST_F(EnablerEndToEnd, RivuHostRecordsASimulatedCodaAsAUserWould) {
     std::size_t count = 0;
     for (std::string row; std::getline(rows, row);) ++count;
     EXPECT_GT(count, 100u);
+}
+
+TEST_F(EnablerEndToEnd, RivuHostReportsAsTheReadmeSays) {
+    // The device report as JSON, read by a JSON parser; the progress lines stay off standard output.
+    int status = -1;
+    const std::string json = Run(HostProgramPath() + " --simulate coda --list --json 2>/dev/null | /usr/bin/python3 -c '"
+                                 "import json,sys; d=json.load(sys.stdin)[0]; c=d[\"channels\"]; "
+                                 "print(d[\"vendor\"], d[\"model\"], len(c), c[4][\"unit\"], c[5][\"raw_high\"])'",
+                                 status);
+    EXPECT_EQ(status, 0) << json;
+    EXPECT_EQ(json, "Zarvonic NZ Ltd. Zarvonic CODA 8 \u00b5L 500\n");
+
+    // The README shows the --help text as it is; a path that cannot be written ends before recording.
+    const std::string help = Run(HostProgramPath() + " --help", status);
+    EXPECT_NE(ReadWholeFile(std::string(RIVU_SOURCE_DIR) + "/README.md").find(help), std::string::npos) << help;
+    const std::string refused =
+        Run(HostProgramPath() + " --simulate coda --seconds 1 --csv /dev/null --edf /nonexistent/x.edf 2>&1", status);
+    EXPECT_EQ(WEXITSTATUS(status), 11) << refused;
+    EXPECT_NE(refused.find("cannot record EDF+ to /nonexistent/x.edf"), std::string::npos) << refused;
+    EXPECT_EQ(refused.find("Recording instrument"), std::string::npos) << refused;
 }
 
 }  // namespace
