@@ -511,7 +511,8 @@ TEST_F(EnablerEndToEnd, RivuHostRecordsASimulatedCodaAsAUserWould) {
         std::fputs(output.c_str(), copy);
         std::fclose(copy);
     }
-    const std::string plot = Run("/usr/bin/python3 " + source + "/tools/plot-recording.py " + edf + " " + png + " 2>&1", status);
+    const std::string plot =
+        Run("/usr/bin/python3 " + source + "/tools/plot-recording.py " + edf + " " + png + " 2>&1", status);
     EXPECT_EQ(status, 0) << plot;
     const std::string checks = Run("cd " + source + "/tests/resources && /usr/bin/python3 check_recording.py " + edf +
                                        " " + csv + " " + printed + " " + png + " 2>&1",
@@ -534,9 +535,10 @@ TEST_F(EnablerEndToEnd, RivuHostRecordsASimulatedCodaAsAUserWould) {
 TEST_F(EnablerEndToEnd, RivuHostReportsAsTheReadmeSays) {
     // The device report as JSON, read by a JSON parser; the progress lines stay off standard output.
     int status = -1;
-    const std::string json = Run(HostProgramPath() + " --simulate coda --list --json 2>/dev/null | /usr/bin/python3 -c '"
-                                 "import json,sys; d=json.load(sys.stdin)[0]; c=d[\"channels\"]; "
-                                 "print(d[\"vendor\"], d[\"model\"], len(c), c[4][\"unit\"], c[5][\"raw_high\"])'",
+    const std::string json = Run(HostProgramPath() +
+                                     " --simulate coda --list --json 2>/dev/null | /usr/bin/python3 -c '"
+                                     "import json,sys; d=json.load(sys.stdin)[0]; c=d[\"channels\"]; "
+                                     "print(d[\"vendor\"], d[\"model\"], len(c), c[4][\"unit\"], c[5][\"raw_high\"])'",
                                  status);
     EXPECT_EQ(status, 0) << json;
     EXPECT_EQ(json, "Zarvonic NZ Ltd. Zarvonic CODA 8 \u00b5L 500\n");

@@ -94,8 +94,14 @@ TEST(EdfWriter, RecordsLastAboutASecondWrittenExactly) {
         std::string duration;
     };
     const Case cases[] = {
-        {20000, 50, "1"},      {5000, 200, "1"},   {100000, 10, "1"},   {3000, 333, "0.999"},
-        {7000, 142, "0.994"},  {1, 1000000, "1"},  {1500000, 1, "1.5"}, {2000000, 1, "2"},
+        {20000, 50, "1"},
+        {5000, 200, "1"},
+        {100000, 10, "1"},
+        {3000, 333, "0.999"},
+        {7000, 142, "0.994"},
+        {1, 1000000, "1"},
+        {1500000, 1, "1.5"},
+        {2000000, 1, "2"},
         // 12.345678 s needs 9 characters; 50 periods make 617.2839 s, which fits.
         {12345678, 50, "617.2839"},
     };
@@ -121,8 +127,8 @@ TEST(EdfWriter, HeaderFieldsHaveTheirWidthsAndRecordsTheirSize) {
     DeviceReport report;
     report.model = "Zarvonic CODA";
     report.samplePeriodUs = 100000;  // 10 samples a record
-    report.channels = {Channel("Tail Volume with a long title", "0,0;500,500;\xC2\xB5L;0;"),
-                       Channel("SpO\xE2\x82\x82", "0,0;1000,100;%;1;"), Channel("T", "0,0;500,50;\xC2\xB0" "C;1;")};
+    report.channels = {Channel("Tail Volume with a long title", "0,0;500,500;\u00b5L;0;"),
+                       Channel("SpO\u2082", "0,0;1000,100;%;1;"), Channel("T", "0,0;500,50;\u00b0C;1;")};
     std::tm start{};
     start.tm_year = 126;
     start.tm_mon = 11;

@@ -112,8 +112,8 @@ std::int16_t EdfSignal::Digital(std::int32_t raw, std::size_t& clipped) const {
     }
     const std::int64_t span = rawMax - rawMin;
     const std::int64_t steps = digitalMax - digitalMin;
-    const std::int64_t step = span == steps ? value - rawMin
-                                            : std::llround(static_cast<double>(value - rawMin) * steps / span);
+    const std::int64_t step =
+        span == steps ? value - rawMin : std::llround(static_cast<double>(value - rawMin) * steps / span);
     return static_cast<std::int16_t>(digitalMin + step);
 }
 
@@ -255,6 +255,10 @@ bool EdfWriter::Open(const std::string& path, const DeviceReport& report, const 
         return false;
     }
     signals_.clear();
+    pendingAnnotations_.clear();
+    records_ = 0;
+    dropped_ = clipped_ = 0;
+    writeFailed_ = false;
     for (std::size_t c = 0; c < report.channels.size(); ++c) {
         EdfSignal signal;
         std::string why;
@@ -307,13 +311,13 @@ bool EdfWriter::Open(const std::string& path, const DeviceReport& report, const 
         error = "cannot write " + path;
         return false;
     }
-    records_ = 0;
     return true;
 }
 
 void EdfWriter::Append(std::size_t channel, const std::int32_t* samples, std::size_t count) {
     if (file_ == nullptr || channel >= pending_.size()) return;
-    for (std::size_t i = 0; i < count; ++i) pending_[channel].push_back(signals_[channel].Digital(samples[i], clipped_));
+    for (std::size_t i = 0; i < count; ++i)
+        pending_[channel].push_back(signals_[channel].Digital(samples[i], clipped_));
     // Hold the newest complete record back for annotations made at the stop.
     while (Complete() >= 2 * static_cast<std::size_t>(plan_.samplesPerRecord)) WriteRecord();
 }

@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "rivu-host/csv_export.h"
 #include "rivu-host/device_json.h"
 #include "rivu-host/device_report.h"
 #include "rivu-host/edf_writer.h"
 #include "rivu-host/recorder.h"
 #include "rivu-host/simulated_instrument.h"
-#include "platform/clock.h"
 #include "tools/host-objects/enabler_library.h"
 #include "tools/host-objects/host_log_service.h"
 #include "tools/host-objects/host_objects.h"
@@ -149,12 +149,6 @@ std::u16string Widen(const std::string& text) {
     return wide;
 }
 
-std::string Narrow(const std::u16string& text) {
-    std::string narrow;
-    for (char16_t c : text) narrow += c < 0x100 ? static_cast<char>(c) : '?';
-    return narrow;
-}
-
 bool LoadEnabler(EnablerLibrary& enabler, const Options& options, const char* argv0) {
 #if defined(_WIN32)
     const std::string file = "rivu.dll";
@@ -241,11 +235,13 @@ public:
         }
         const std::int64_t endUs = writer_.Records() * plan.durationUs;
         if (lastOnsetUs_ >= endUs) {
-            std::printf("  comments after %s s, where the data records end, are in the file; some readers leave them out\n",
-                        EdfSeconds(endUs).c_str());
+            std::printf(
+                "  comments after %s s, where the data records end, are in the file; some readers leave them out\n",
+                EdfSeconds(endUs).c_str());
         }
         if (writer_.ClippedSamples() > 0) {
-            std::fprintf(stderr, "rivu-host: EDF+: %zu samples outside their calibration points were stored at the limit\n",
+            std::fprintf(stderr,
+                         "rivu-host: EDF+: %zu samples outside their calibration points were stored at the limit\n",
                          writer_.ClippedSamples());
         }
         if (writer_.DroppedAnnotations() > 0) {
@@ -271,8 +267,9 @@ private:
 void StoppedDuringCycle(const std::vector<RecordedComment>& comments, std::size_t beforeStop) {
     for (std::size_t i = beforeStop; i < comments.size(); ++i) {
         if (comments[i].text == u"error: incomplete waveform upload") {
-            std::printf("The recording stopped during a measurement cycle: that cycle has no result, and the enabler\n"
-                        "marks its upload as incomplete (the error comment above).\n");
+            std::printf(
+                "The recording stopped during a measurement cycle: that cycle has no result, and the enabler\n"
+                "marks its upload as incomplete (the error comment above).\n");
             return;
         }
     }
@@ -379,7 +376,7 @@ int Record(EnablerLibrary& enabler, const Options& options) {
         const std::string channel = comment.channel >= 0 ? "channel " + std::to_string(comment.channel + 1)
                                                          : std::string("no channel");
         std::printf("  at %.3f s (sample %d, %s, record %d): %s\n", comment.position * period, comment.position,
-                    channel.c_str(), comment.record, Narrow(comment.text).c_str());
+                    channel.c_str(), comment.record, AnnotationText(comment.text).c_str());
     }
     StoppedDuringCycle(comments, commentsBeforeStop);
     if (recording.MalformedLines() > 0) {
@@ -417,7 +414,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "rivu-host: %s\n", error.c_str());
             return kExitSimulator;
         }
-        std::fprintf(info, "Simulated %s instrument on %s\n", options.simulate.c_str(), instrument->Description().c_str());
+        std::fprintf(info, "Simulated %s instrument on %s\n", options.simulate.c_str(),
+                     instrument->Description().c_str());
     }
 
     // Like the host application, offer the log service and the host clock
