@@ -476,7 +476,7 @@ TEST_F(EnablerEndToEnd, HostThatLeavesTheMonitorStreamingEndsAtOnce) {
 }
 
 // The output and exit status of a shell command.
-std::string Run(const std::string& command, int& status) {
+std::string RunCommand(const std::string& command, int& status) {
     FILE* program = ::popen(command.c_str(), "r");
     std::string output;
     if (program == nullptr) return output;
@@ -493,7 +493,7 @@ TEST_F(EnablerEndToEnd, RivuHostRecordsASimulatedCodaAsAUserWould) {
     const std::string source = RIVU_SOURCE_DIR;
     int status = -1;
     const std::string output =
-        Run(HostProgramPath() + " --simulate coda --seconds 6 --csv " + csv + " --edf " + edf + " 2>&1", status);
+        RunCommand(HostProgramPath() + " --simulate coda --seconds 6 --csv " + csv + " --edf " + edf + " 2>&1", status);
     EXPECT_EQ(status, 0) << output;
     EXPECT_EQ(output.find("error:"), std::string::npos) << output;
     EXPECT_NE(output.find("Zarvonic CODA by Zarvonic NZ Ltd."), std::string::npos) << output;
@@ -512,11 +512,11 @@ TEST_F(EnablerEndToEnd, RivuHostRecordsASimulatedCodaAsAUserWould) {
         std::fclose(copy);
     }
     const std::string plot =
-        Run("/usr/bin/python3 " + source + "/tools/plot-recording.py " + edf + " " + png + " 2>&1", status);
+        RunCommand("/usr/bin/python3 " + source + "/tools/plot-recording.py " + edf + " " + png + " 2>&1", status);
     EXPECT_EQ(status, 0) << plot;
-    const std::string checks = Run("cd " + source + "/tests/resources && /usr/bin/python3 check_recording.py " + edf +
-                                       " " + csv + " " + printed + " " + png + " 2>&1",
-                                   status);
+    const std::string checks = RunCommand("cd " + source + "/tests/resources && /usr/bin/python3 check_recording.py " +
+                                              edf + " " + csv + " " + printed + " " + png + " 2>&1",
+                                          status);
     EXPECT_EQ(status, 0) << checks;
     for (const std::string& file : {edf, png, printed}) std::remove(file.c_str());
 
@@ -535,19 +535,20 @@ TEST_F(EnablerEndToEnd, RivuHostRecordsASimulatedCodaAsAUserWould) {
 TEST_F(EnablerEndToEnd, RivuHostReportsAsTheReadmeSays) {
     // The device report as JSON, read by a JSON parser; the progress lines stay off standard output.
     int status = -1;
-    const std::string json = Run(HostProgramPath() +
-                                     " --simulate coda --list --json 2>/dev/null | /usr/bin/python3 -c '"
-                                     "import json,sys; d=json.load(sys.stdin)[0]; c=d[\"channels\"]; "
-                                     "print(d[\"vendor\"], d[\"model\"], len(c), c[4][\"unit\"], c[5][\"raw_high\"])'",
-                                 status);
+    const std::string json =
+        RunCommand(HostProgramPath() +
+                       " --simulate coda --list --json 2>/dev/null | /usr/bin/python3 -c '"
+                       "import json,sys; d=json.load(sys.stdin)[0]; c=d[\"channels\"]; "
+                       "print(d[\"vendor\"], d[\"model\"], len(c), c[4][\"unit\"], c[5][\"raw_high\"])'",
+                   status);
     EXPECT_EQ(status, 0) << json;
     EXPECT_EQ(json, "Zarvonic NZ Ltd. Zarvonic CODA 8 \u00b5L 500\n");
 
     // The README shows the --help text as it is; a path that cannot be written ends before recording.
-    const std::string help = Run(HostProgramPath() + " --help", status);
+    const std::string help = RunCommand(HostProgramPath() + " --help", status);
     EXPECT_NE(ReadWholeFile(std::string(RIVU_SOURCE_DIR) + "/README.md").find(help), std::string::npos) << help;
-    const std::string refused =
-        Run(HostProgramPath() + " --simulate coda --seconds 1 --csv /dev/null --edf /nonexistent/x.edf 2>&1", status);
+    const std::string refused = RunCommand(
+        HostProgramPath() + " --simulate coda --seconds 1 --csv /dev/null --edf /nonexistent/x.edf 2>&1", status);
     EXPECT_EQ(WEXITSTATUS(status), 11) << refused;
     EXPECT_NE(refused.find("cannot record EDF+ to /nonexistent/x.edf"), std::string::npos) << refused;
     EXPECT_EQ(refused.find("Recording instrument"), std::string::npos) << refused;

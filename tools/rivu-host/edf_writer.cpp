@@ -181,7 +181,7 @@ bool PlanEdfRecords(std::int64_t samplePeriodUs, EdfRecordPlan& plan) {
     // exactly as 0.dddddd); a longer period takes the fewest samples whose
     // duration fits the 8 characters.
     int samples = static_cast<int>(std::max<std::int64_t>(1, 1000000 / samplePeriodUs));
-    for (; samples <= 1000; ++samples) {
+    for (const int last = samples + 1000; samples < last; ++samples) {
         if (EdfSeconds(samples * samplePeriodUs).size() <= 8) {
             plan.samplesPerRecord = samples;
             plan.durationUs = samples * samplePeriodUs;
