@@ -1,14 +1,42 @@
 #include "rivu-host/device_json.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace rivu::host {
 namespace {
 
+// Length of the valid UTF-8 sequence at text[i], 0 when there is none.
+std::size_t Utf8Length(const std::string& text, std::size_t i) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead >= 0xC2 && lead < 0xE0   ? 2
+                               : lead >= 0xE0 && lead < 0xF0 ? 3
+                               : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                             : 0;
+    if (length == 0 || i + length > text.size()) return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 0;
+    }
+    return length;
+}
+
+// A JSON string; a byte that is not part of valid UTF-8 (an instrument's
+// Latin-1 text) is taken as the Latin-1 character it names.
 std::string Quoted(const std::string& text) {
     std::string quoted = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            const std::size_t length = Utf8Length(text, i);
+            if (length > 0) {
+                quoted += text.substr(i, length);
+                i += length - 1;
+            } else {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                quoted += escaped;
+            }
+        } else if (c == '"' || c == '\\') {
             quoted += '\\';
             quoted += static_cast<char>(c);
         } else if (c < 0x20 || c == 0x7F) {
@@ -22,7 +50,9 @@ std::string Quoted(const std::string& text) {
     return quoted + "\"";
 }
 
+// JSON has no NaN or infinity: such a value is null.
 std::string Number(double value) {
+    if (!std::isfinite(value)) return "null";
     char text[32];
     std::snprintf(text, sizeof text, "%.17g", value);
     return text;

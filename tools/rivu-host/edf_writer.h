@@ -51,7 +51,8 @@ std::string EdfAscii(const std::string& utf8);
 // UTF-16 text as UTF-8 for annotations; control characters become spaces.
 std::string AnnotationText(const std::u16string& text);
 
-// A streaming EDF+ (continuous) writer: the header goes out when the file is
+// A streaming EDF+ (continuous) writer, our own because the EDF libraries at
+// hand are Linux packages and rivu-host.exe must write the same files: the header goes out when the file is
 // opened, with the record count unknown (-1); data records are written as soon
 // as every channel has filled one (the newest complete record is held back so
 // that annotations made at the stop still reach the file); Close writes the
