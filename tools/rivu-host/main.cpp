@@ -57,7 +57,8 @@ struct Options {
 const char kHelp[] =
     "usage: rivu-host [options]\n"
     "  --library PATH     the enabler to load (default: librivu.so / rivu.dll next to\n"
-    "                     this program or in its parent folder)\n"
+    "                     this program, in its parent folder or, installed, in the\n"
+    "                     library folder beside it)\n"
     "  --select TEXT      FindDevice selection: comma-separated tokens looked for in the\n"
     "                     port's serial number; empty (default) accepts every port\n"
     "  --seconds N        how long to record (default 10; Ctrl-C stops early)\n"
@@ -165,6 +166,10 @@ bool LoadEnabler(EnablerLibrary& enabler, const Options& options, const char* ar
         const std::size_t slash = program.find_last_of("/\\");
         const std::string folder = slash == std::string::npos ? std::string(".") : program.substr(0, slash);
         candidates = {folder + separator + file, folder + separator + ".." + separator + file};
+#if defined(RIVU_HOST_LIBDIR)
+        // Installed: bin/rivu-host finds lib/librivu.so.
+        candidates.push_back(folder + separator + ".." + separator + RIVU_HOST_LIBDIR + separator + file);
+#endif
     }
     for (const std::string& candidate : candidates) {
         if (enabler.Load(Widen(candidate))) {
