@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
 #include "rivu-host/csv_export.h"
 #include "rivu-host/device_json.h"
 #include "rivu-host/device_report.h"
 #include "rivu-host/edf_writer.h"
 #include "rivu-host/recorder.h"
 #include "rivu-host/simulated_instrument.h"
+#include "platform/clock.h"
 #include "tools/host-objects/enabler_library.h"
 #include "tools/host-objects/host_log_service.h"
 #include "tools/host-objects/host_objects.h"
