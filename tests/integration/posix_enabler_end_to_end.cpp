@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -498,6 +499,17 @@ TEST_F(EnablerEndToEnd, RivuHostRecordsASimulatedCodaAsAUserWould) {
     EXPECT_EQ(output.find("error:"), std::string::npos) << output;
     EXPECT_NE(output.find("Zarvonic CODA by Zarvonic NZ Ltd."), std::string::npos) << output;
     EXPECT_NE(output.find("VPR"), std::string::npos) << output;
+    // The channel table's scaling column starts in one column on every row, "µL" included.
+    std::set<std::size_t> scalingColumns;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t scaling = line.find("0,0;");
+        if (scaling == std::string::npos) continue;
+        scalingColumns.insert(static_cast<std::size_t>(
+            std::count_if(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(scaling),
+                          [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; })));
+    }
+    EXPECT_EQ(scalingColumns.size(), 1u) << output;
     // One cycle in 6 s, on the VPR channel, the eighth of the channel table.
     EXPECT_NE(output.find("Blood-pressure results: 1, notes and errors: 0"), std::string::npos) << output;
     EXPECT_NE(output.find("channel 8, record 0): Systolic BP = "), std::string::npos) << output;
