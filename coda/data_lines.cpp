@@ -1,6 +1,6 @@
 #include "coda/data_lines.h"
 
-#include <vector>
+#include <algorithm>
 
 #include "protocol/fields.h"
 #include "serial/rivu_serial.h"
@@ -8,8 +8,8 @@
 namespace rivu {
 
 HResult HandleDataLine(RivuSerial& device, std::u16string_view line) {
-    const std::vector<std::u16string> fields = SplitFields(line);
-    if (fields.size() != device.paramCount) return kOk;
+    // The fields are walked in place: a row costs no allocation.
+    if (CountFields(line) != device.paramCount) return kOk;
 
     // Data columns feed the instrument's own channels only: never a record
     // past the list, nor the waveform channels that follow them on a CODA.
@@ -18,13 +18,18 @@ HResult HandleDataLine(RivuSerial& device, std::u16string_view line) {
     const std::int32_t cuff = device.cuffChannel.load();
     if (cuff >= 0 && static_cast<std::size_t>(cuff) < channelLimit) channelLimit = static_cast<std::size_t>(cuff);
 
+    std::size_t start = 0;
     std::size_t channel = 0;
-    for (std::size_t i = device.hasTimeColumn ? 1 : 0; i < fields.size() && channel < channelLimit; ++i, ++channel) {
-        ChannelRecord& record = *(*channels)[channel];
-        if (fields[i] == u"*") {
+    for (std::size_t i = 0; start < line.size() && channel < channelLimit; ++i) {
+        const std::size_t comma = std::min(line.find(u',', start), line.size());
+        const std::u16string_view field = line.substr(start, comma - start);
+        start = comma + 1;
+        if (i == 0 && device.hasTimeColumn) continue;
+        ChannelRecord& record = *(*channels)[channel++];
+        if (field == u"*") {
             record.RepeatValue();
         } else {
-            record.StoreValue(ParseNumber(fields[i]));
+            record.StoreValue(ParseNumber(field));
         }
     }
     ++device.rowsAhead;

@@ -2,6 +2,9 @@
 // device table and forwards; none lets an exception reach the host.
 #include "rivu/enabler.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "coda/host_commands.h"
 #include "discovery/port_discovery.h"
 #include "platform/clock.h"
@@ -22,6 +25,9 @@ namespace {
 constexpr RivuDeviceClassInfo kClassInfoTemplate = {
     0xA440D267, 0xD1C2, 0x4C34, {0x8E, 0xE8, 0xA6, 0x42, 0xEB, 0x10, 0xB7, 0x17}, nullptr, nullptr};
 const RivuWideChar kDeviceClassName[] = {'R', 'i', 'v', 'u', ' ', 'D', 'e', 'v', 'i', 'c', 'e', 0};
+
+// Longest sleep of ReadLine between two attempts: the reader's cycle.
+constexpr std::int64_t kReadLineWaitSliceMs = 20;
 
 // Runs body; any exception becomes the export's failure value.
 template <typename Result, typename Body>
@@ -102,12 +108,17 @@ RIVU_API int ReadLine(unsigned int index, char* buffer, int size, int timeoutMs)
     return Guarded(0, [&] {
         RivuSerial* device = device_table::At(index);
         if (device == nullptr) return 0;
-        // Polls without pausing: the host trades processor time for latency.
+        // Between attempts the thread sleeps on the reader's data signal, which
+        // follows every receive pass that delivered, so samples are taken as
+        // soon as they exist without spinning. A pass cut short by a rejected
+        // line does not signal: no wait lasts longer than one reader cycle.
         const std::int64_t start = rivu::platform::SteadyMilliseconds();
-        do {
+        for (;;) {
             if (rivu::TakeSampleLines(*device, buffer, size)) return 1;
-        } while (start + timeoutMs - rivu::platform::SteadyMilliseconds() > 0);
-        return 0;
+            const std::int64_t left = start + timeoutMs - rivu::platform::SteadyMilliseconds();
+            if (left <= 0) return 0;
+            device->dataEvent.Wait(static_cast<std::uint32_t>(std::min<std::int64_t>(left, kReadLineWaitSliceMs)));
+        }
     });
 }
 

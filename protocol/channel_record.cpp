@@ -83,6 +83,9 @@ ChannelRecord::ChannelRecord(std::string name, double upper, double lower, std::
     double largest = std::fmax(std::fabs(upper), std::fabs(lower));
     while (decimals_ > 0 && PowerOfTen(decimals_) * largest > 32000.0) --decimals_;
     double scale = PowerOfTen(decimals_);
+    // Scaling every sample needs these two; they are computed once here.
+    factor_ = scale;
+    inverseFactor_ = PowerOfTen(-decimals_);
 
     baseScaling_ = std::to_string(IntegerPart(scale * lower)) + "," + lowerText + ";" +
                    std::to_string(IntegerPart(scale * upper)) + "," + upperText + ";" + unit + ";" +
@@ -104,12 +107,11 @@ std::int32_t ChannelRecord::ScaleSample(double value) const {
     }
     double scaled;
     if (decimals_ <= 0) {
-        scaled = std::floor(clamped * PowerOfTen(decimals_) + 0.5);
+        scaled = std::floor(clamped * factor_ + 0.5);
     } else {
         // Rounded at twice as many places and then cut: 12.36 with one decimal
         // gives 123, not 124. Instruments and stored recordings rely on it.
-        double factor = PowerOfTen(decimals_);
-        scaled = std::floor(factor * (clamped * factor) + 0.5) * PowerOfTen(-decimals_);
+        scaled = std::floor(factor_ * (clamped * factor_) + 0.5) * inverseFactor_;
     }
     return IntegerPart(scaled);
 }

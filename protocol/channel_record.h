@@ -63,6 +63,8 @@ private:
     std::string title_;
     std::atomic<bool> enabled_{true};
     std::int32_t decimals_;
+    double factor_ = 1;         // 10^decimals_, fixed once decimals_ is
+    double inverseFactor_ = 1;  // 10^-decimals_
     std::string gainList_;
     std::string baseScaling_;
     std::array<std::int32_t, kRingSize> samples_{};

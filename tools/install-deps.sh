@@ -3,8 +3,9 @@
 #   tools/install-deps.sh           everything (native, sanitizers, Windows, Wine)
 #   tools/install-deps.sh --native  only what the Linux build and the demo need
 set -euo pipefail
-# python3-mne reads the EDF+ recordings back (tests, plot), python3-matplotlib draws them.
-packages=(cmake ninja-build g++ googletest python3-mne python3-matplotlib)
+# python3-serial drives the benchmark's pyserial reader; python3-mne reads the
+# EDF+ recordings back (tests, plot), python3-matplotlib draws them.
+packages=(cmake ninja-build g++ googletest python3-serial python3-mne python3-matplotlib)
 if [ "${1:-}" != "--native" ]; then
   packages+=(g++-mingw-w64-x86-64 wine64 socat python3-pefile binutils)
 fi

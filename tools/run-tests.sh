@@ -45,5 +45,11 @@ else
   run_suite windows tools/wine-tests.sh
 fi
 
+# The benchmark, once with a small run, so that it keeps building and running;
+# its figures are printed, not judged.
+bench_args=(--rows 2000 --seconds 1)
+[ "$skip_wine" = 1 ] && bench_args+=(--skip-wine)
+run_suite bench tools/bench.sh "${bench_args[@]}"
+
 echo "suites: $suites_passed passed, $suites_failed failed"
 [ "$suites_failed" = 0 ]

@@ -16,6 +16,7 @@ std::string ToLatin1(std::u16string_view text) {
 std::u16string AnsiToWide(const char* bytes, std::size_t length) {
     std::u16string out;
     if (bytes == nullptr) return out;
+    out.reserve(length);  // one allocation per line, not one per doubling
     for (std::size_t i = 0; i < length && bytes[i] != '\0'; ++i) {
         out.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i])));
     }

@@ -225,10 +225,32 @@ void AddUsbSerialPorts(std::vector<PortEntry>& entries) {
     }
 }
 
+// Whether two port paths name the same device: the same text, or the same
+// file once links are followed.
+bool SamePort(const std::u16string& a, const std::u16string& b) {
+    if (a == b) return true;
+    std::error_code error;
+    return fs::equivalent(fs::path(posix::ToUtf8(a)), fs::path(posix::ToUtf8(b)), error) && !error;
+}
+
+// A USB port also named in RIVU_SERIAL_PORTS is listed once, where it was
+// named; an entry named without an instance id takes what sysfs knows of it.
 std::vector<PortEntry> ListPorts() {
     std::vector<PortEntry> entries;
     AddConfiguredPorts(entries);
-    AddUsbSerialPorts(entries);
+    const std::size_t configured = entries.size();
+    std::vector<PortEntry> usb;
+    AddUsbSerialPorts(usb);
+    for (PortEntry& port : usb) {
+        const auto named = std::find_if(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(configured),
+                                        [&](const PortEntry& entry) { return SamePort(entry.path, port.path); });
+        if (named == entries.begin() + static_cast<std::ptrdiff_t>(configured)) {
+            entries.push_back(std::move(port));
+        } else if (named->instanceId.empty()) {
+            port.path = named->path;
+            *named = std::move(port);
+        }
+    }
     return entries;
 }
 

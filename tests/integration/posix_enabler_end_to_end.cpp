@@ -3,16 +3,28 @@
 // threads, samples read back through ReadLine and comments through the host's
 // objects.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <ctime>
 #include <vector>
 
 #include "tests/support/child_host.h"
@@ -20,6 +32,8 @@
 #include "tests/support/posix_simulated_port.h"
 #include "tests/support/test_support.h"
 #include "tools/host-objects/host_objects.h"
+
+extern char** environ;
 
 namespace rivu::test {
 namespace {
@@ -46,6 +60,13 @@ bool TakeDelivery(const char* text, Samples& samples) {
         while (std::getline(fields, field, ',')) channel.push_back(std::stoi(field));
     }
     return true;
+}
+
+// Processor time the calling thread has used.
+std::int64_t ThreadCpuMicroseconds() {
+    timespec used{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+    return static_cast<std::int64_t>(used.tv_sec) * 1000000 + used.tv_nsec / 1000;
 }
 
 // Bytes as code units, the way the enabler reads the host's titles back.
@@ -163,9 +184,23 @@ TEST_F(EnablerEndToEnd, MonitorDeliversExactlyTheValuesItSentChannelByChannel) {
     const std::vector<std::string> handshake = {"S", "V", "F", "U11111111111", "I"};
     EXPECT_EQ(monitor.Instrument().Received(), handshake);
 
+    // Waiting for samples sleeps: a host polling with long time-outs keeps no
+    // processor busy. Once rows flow, a long wait ends with the first of them.
+    static char first[32768];
+    const std::int64_t cpuBefore = ThreadCpuMicroseconds();
+    const auto waitStart = std::chrono::steady_clock::now();
+    EXPECT_EQ(Enabler().ReadLine(index, first, sizeof first, 400), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - waitStart, 399ms);  // counted in whole milliseconds
+    EXPECT_LT(ThreadCpuMicroseconds() - cpuBefore, 40000) << "ReadLine spun while it waited";
+
     ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr), 1);
+    const auto firstStart = std::chrono::steady_clock::now();
+    ASSERT_EQ(Enabler().ReadLine(index, first, sizeof first, 5000), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - firstStart, 2s);
     const std::size_t wanted = 120;
-    Samples samples = ReadUntil(
+    Samples samples;
+    ASSERT_TRUE(TakeDelivery(first, samples)) << first;
+    Samples rest = ReadUntil(
         index,
         [&](const Samples& s) {
             for (int c = 1; c <= channels; ++c) {
@@ -175,6 +210,7 @@ TEST_F(EnablerEndToEnd, MonitorDeliversExactlyTheValuesItSentChannelByChannel) {
             return true;
         },
         20s);
+    for (auto& [channel, values] : rest) samples[channel].insert(samples[channel].end(), values.begin(), values.end());
     RivuCommandRecord stop{};
     EXPECT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop), 1);
 
@@ -476,32 +512,162 @@ TEST_F(EnablerEndToEnd, HostThatLeavesTheMonitorStreamingEndsAtOnce) {
     }
 }
 
-// The output and exit status of a shell command.
-std::string RunCommand(const std::string& command, int& status) {
-    FILE* program = ::popen(command.c_str(), "r");
-    std::string output;
-    if (program == nullptr) return output;
-    char chunk[4096];
-    while (std::size_t n = std::fread(chunk, 1, sizeof chunk, program)) output.append(chunk, n);
-    status = ::pclose(program);
-    return output;
+// rivu-host as a user runs it: a child process with its own standard output
+// and error, sent `signal` once `when` holds for what it printed so far (or
+// never), ended with SIGKILL after `limit` seconds.
+struct HostRun {
+    std::string out, err;
+    int exitCode = -1;                          // -1: did not exit by itself
+    double seconds = 0;                         // from start to end
+    double signalledAt = -1, afterSignal = -1;  // seconds from start; from the signal to the end
+    double cpuSeconds = 0;                      // user and system time of the child
+};
+
+HostRun RunCommand(std::vector<std::string> words, const std::function<bool(const HostRun&)>& when = {},
+                   int signal = SIGTERM, double limit = 60) {
+    HostRun run;
+    int out[2], err[2];
+    if (::pipe(out) != 0 || ::pipe(err) != 0) return run;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    for (int fd : {out[0], out[1], err[0], err[1]}) posix_spawn_file_actions_addclose(&actions, fd);
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t child = -1;
+    const auto start = std::chrono::steady_clock::now();
+    auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
+    const bool spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (!spawned) return run;
+    pollfd ends[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* texts[2] = {&run.out, &run.err};
+    for (int open = 2; open > 0 && elapsed() < limit;) {
+        if (::poll(ends, 2, 50) > 0) {
+            for (int i = 0; i < 2; ++i) {
+                if (ends[i].fd < 0 || ends[i].revents == 0) continue;
+                char chunk[4096];
+                const ssize_t count = ::read(ends[i].fd, chunk, sizeof chunk);
+                if (count > 0) {
+                    texts[i]->append(chunk, static_cast<std::size_t>(count));
+                } else {
+                    ::close(ends[i].fd);
+                    ends[i].fd = -1;
+                    --open;
+                }
+            }
+        }
+        if (when && run.signalledAt < 0 && when(run)) {
+            run.signalledAt = elapsed();
+            ::kill(child, signal);
+        }
+    }
+    for (const pollfd& end : ends) {
+        if (end.fd >= 0) ::close(end.fd);
+    }
+    int status = 0;
+    rusage usage = {};
+    pid_t ended = 0;
+    while ((ended = ::wait4(child, &status, WNOHANG, &usage)) == 0 && elapsed() < limit) {
+        std::this_thread::sleep_for(5ms);
+    }
+    if (ended != child) {
+        ::kill(child, SIGKILL);
+        ::wait4(child, &status, 0, &usage);
+    } else if (WIFEXITED(status)) {
+        run.exitCode = WEXITSTATUS(status);
+    }
+    run.seconds = elapsed();
+    if (run.signalledAt >= 0) run.afterSignal = run.seconds - run.signalledAt;
+    run.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return run;
 }
 
-TEST_F(EnablerEndToEnd, RivuHostRecordsASimulatedCodaAsAUserWould) {
-    // The demo's recording, shorter: it too ends between measurement cycles.
-    const std::string files = "/tmp/rivu-host-test-" + std::to_string(::getpid());
-    const std::string csv = files + ".csv", edf = files + ".edf", png = files + ".png", printed = files + ".txt";
-    const std::string source = RIVU_SOURCE_DIR;
-    int status = -1;
-    const std::string output =
-        RunCommand(HostProgramPath() + " --simulate coda --seconds 6 --csv " + csv + " --edf " + edf + " 2>&1", status);
-    EXPECT_EQ(status, 0) << output;
-    EXPECT_EQ(output.find("error:"), std::string::npos) << output;
-    EXPECT_NE(output.find("Zarvonic CODA by Zarvonic NZ Ltd."), std::string::npos) << output;
-    EXPECT_NE(output.find("VPR"), std::string::npos) << output;
+HostRun RunHost(const std::vector<std::string>& arguments, const std::function<bool(const HostRun&)>& when = {},
+                int signal = SIGTERM) {
+    std::vector<std::string> words = {HostProgramPath()};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    return RunCommand(words, when, signal);
+}
+
+std::string Shown(const HostRun& run) { return "stdout:\n" + run.out + "\nstderr:\n" + run.err; }
+
+// A table as rivu-host writes it: the "# " fact lines, the header, the rows.
+struct Table {
+    std::map<std::string, std::string> facts;
+    std::string header;
+    std::vector<std::string> rows;
+    bool endsWhole = false;  // the last line has its line feed
+};
+
+Table ReadTable(const std::string& text) {
+    Table table;
+    table.endsWhole = !text.empty() && text.back() == '\n';
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("# ", 0) == 0 && table.header.empty()) {
+            const std::size_t colon = line.find(": ");
+            if (colon != std::string::npos) table.facts[line.substr(2, colon - 2)] = line.substr(colon + 2);
+        } else if (table.header.empty()) {
+            table.header = line;
+        } else {
+            table.rows.push_back(line);
+        }
+    }
+    return table;
+}
+
+std::size_t Fields(const std::string& row) {
+    std::size_t fields = 1;
+    bool quoted = false;
+    for (char c : row) {
+        if (c == '"') quoted = !quoted;
+        if (c == ',' && !quoted) ++fields;
+    }
+    return fields;
+}
+
+// The temporary folder of the simulated instrument, from "... on /tmp/x/link -> ...".
+std::string SimulatorFolder(const std::string& out) {
+    const std::size_t on = out.find(" on /tmp/");
+    if (on == std::string::npos) return {};
+    const std::size_t slash = out.find('/', on + 9);
+    return out.substr(on + 4, slash - on - 4);
+}
+
+class RivuHostEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder_ = std::filesystem::temp_directory_path() / ("rivu-host-test-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(folder_);
+    }
+    void TearDown() override { std::filesystem::remove_all(folder_); }
+    std::string File(const std::string& name) const { return (folder_ / name).string(); }
+
+    std::filesystem::path folder_;
+};
+
+// Item by item of a recording: samples with the recording's facts, and the
+// blood-pressure results beside them at the sample they belong to. The demo's
+// recording, shorter: it too ends between measurement cycles. The EDF+ file
+// goes through an independent reader (MNE) against the CSV and the printed
+// comments, and the picture is drawn from it.
+TEST_F(RivuHostEndToEnd, RecordsASimulatedCodaWithItsCommentsBesideTheSamples) {
+    const std::string csv = File("coda.csv"), edf = File("coda.edf"), png = File("coda.png");
+    const HostRun run = RunHost({"--simulate", "coda", "--seconds", "6", "--csv", csv, "--edf", edf});
+    ASSERT_EQ(run.exitCode, 0) << Shown(run);
+    EXPECT_EQ(run.out.find("error:"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, "") << run.err;
+    EXPECT_NE(run.out.find("Zarvonic CODA by Zarvonic NZ Ltd."), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("VPR"), std::string::npos) << run.out;
     // The channel table's scaling column starts in one column on every row, "µL" included.
     std::set<std::size_t> scalingColumns;
-    std::istringstream lines(output);
+    std::istringstream lines(run.out);
     for (std::string line; std::getline(lines, line);) {
         const std::size_t scaling = line.find("0,0;");
         if (scaling == std::string::npos) continue;
@@ -509,61 +675,271 @@ TEST_F(EnablerEndToEnd, RivuHostRecordsASimulatedCodaAsAUserWould) {
             std::count_if(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(scaling),
                           [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; })));
     }
-    EXPECT_EQ(scalingColumns.size(), 1u) << output;
+    EXPECT_EQ(scalingColumns.size(), 1u) << run.out;
     // One cycle in 6 s, on the VPR channel, the eighth of the channel table.
-    EXPECT_NE(output.find("Blood-pressure results: 1, notes and errors: 0"), std::string::npos) << output;
-    EXPECT_NE(output.find("channel 8, record 0): Systolic BP = "), std::string::npos) << output;
-    EXPECT_NE(output.find("channel 8, record 0): Diastolic BP = "), std::string::npos) << output;
+    EXPECT_NE(run.out.find("Blood-pressure results: 1, notes and errors: 0"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("channel 8, record 0): Systolic BP = "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("channel 8, record 0): Diastolic BP = "), std::string::npos) << run.out;
 
-    // The EDF+ file through an independent reader (MNE) against the CSV and the
-    // printed comments, and the picture drawn from it.
-    {
-        FILE* copy = std::fopen(printed.c_str(), "w");
-        ASSERT_NE(copy, nullptr);
-        std::fputs(output.c_str(), copy);
-        std::fclose(copy);
+    Table samples = ReadTable(ReadWholeFile(csv));
+    EXPECT_EQ(samples.header.rfind("time_s,\"Systolic BP (mmHg)\"", 0), 0u) << samples.header;
+    EXPECT_NE(samples.header.find("\"VPR (mmHg)\""), std::string::npos) << samples.header;
+    EXPECT_GT(samples.rows.size(), 200u);
+    EXPECT_TRUE(samples.endsWhole);
+    for (const std::string& row : samples.rows) ASSERT_EQ(Fields(row), 9u) << row;
+    EXPECT_EQ(samples.facts["device"], "Zarvonic CODA by Zarvonic NZ Ltd.");
+    EXPECT_EQ(samples.facts["serial number"], "0001");
+    EXPECT_EQ(samples.facts["sample period"], "20000 us");
+    EXPECT_EQ(samples.facts["firmware"].empty(), false);
+    EXPECT_EQ(samples.facts["start"].size(), 20u) << samples.facts["start"];  // 2026-12-08T13:45:00Z
+
+    const Table comments = ReadTable(ReadWholeFile(File("coda-comments.csv")));
+    EXPECT_EQ(comments.facts, samples.facts);
+    EXPECT_EQ(comments.header, "time_s,sample,channel,text");
+    ASSERT_EQ(comments.rows.size(), 2u) << ReadWholeFile(File("coda-comments.csv"));
+    // time_s,sample,channel,"text": the sample's row exists and its time matches.
+    for (std::size_t i = 0; i < 2; ++i) {
+        std::istringstream fields(comments.rows[i]);
+        std::string time, sample, channel, text;
+        std::getline(fields, time, ',');
+        std::getline(fields, sample, ',');
+        std::getline(fields, channel, ',');
+        std::getline(fields, text);
+        EXPECT_EQ(channel, "8");
+        EXPECT_EQ(text.rfind(i == 0 ? "\"Systolic BP = " : "\"Diastolic BP = ", 0), 0u) << text;
+        ASSERT_LT(std::stoul(sample), samples.rows.size());
+        EXPECT_EQ(samples.rows[std::stoul(sample)].substr(0, time.size()), time);
     }
-    const std::string plot =
-        RunCommand("/usr/bin/python3 " + source + "/tools/plot-recording.py " + edf + " " + png + " 2>&1", status);
-    EXPECT_EQ(status, 0) << plot;
-    const std::string checks = RunCommand("cd " + source + "/tests/resources && /usr/bin/python3 check_recording.py " +
-                                              edf + " " + csv + " " + printed + " " + png + " 2>&1",
-                                          status);
-    EXPECT_EQ(status, 0) << checks;
-    for (const std::string& file : {edf, png, printed}) std::remove(file.c_str());
+    EXPECT_EQ(SimulatorFolder(run.out).empty(), false) << run.out;
+    EXPECT_FALSE(std::filesystem::exists(SimulatorFolder(run.out)));
 
-    const std::string table = ReadWholeFile(csv);
-    std::remove(csv.c_str());
-    std::istringstream rows(table);
-    std::string header;
-    std::getline(rows, header);
-    EXPECT_EQ(header.rfind("time_s,\"Systolic BP (mmHg)\"", 0), 0u) << header;
-    EXPECT_NE(header.find("\"VPR (mmHg)\""), std::string::npos) << header;
-    std::size_t count = 0;
-    for (std::string row; std::getline(rows, row);) ++count;
-    EXPECT_GT(count, 100u);
+    const std::string source = RIVU_SOURCE_DIR;
+    const HostRun plot = RunCommand({"/usr/bin/python3", source + "/tools/plot-recording.py", edf, png});
+    EXPECT_EQ(plot.exitCode, 0) << Shown(plot);
+    std::ofstream(File("printed.txt")) << run.out;
+    const HostRun checks = RunCommand(
+        {"/usr/bin/python3", source + "/tests/resources/check_recording.py", edf, csv, File("printed.txt"), png});
+    EXPECT_EQ(checks.exitCode, 0) << Shown(checks);
 }
 
-TEST_F(EnablerEndToEnd, RivuHostReportsAsTheReadmeSays) {
-    // The device report as JSON, read by a JSON parser; the progress lines stay off standard output.
-    int status = -1;
-    const std::string json =
-        RunCommand(HostProgramPath() +
-                       " --simulate coda --list --json 2>/dev/null | /usr/bin/python3 -c '"
-                       "import json,sys; d=json.load(sys.stdin)[0]; c=d[\"channels\"]; "
-                       "print(d[\"vendor\"], d[\"model\"], len(c), c[4][\"unit\"], c[5][\"raw_high\"])'",
-                   status);
-    EXPECT_EQ(status, 0) << json;
-    EXPECT_EQ(json, "Zarvonic NZ Ltd. Zarvonic CODA 8 \u00b5L 500\n");
+// Rows are in the file while recording; TERM, HUP and Ctrl-C end it at once
+// with the files whole and nothing left behind. Outputs are checked before
+// the instrument starts: an existing file is kept unless --force, a path that
+// cannot be written is refused at once, and "-" is standard output.
+TEST_F(RivuHostEndToEnd, KeepsTheRecordingWhenStoppedAndChecksItsOutputsFirst) {
+    for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
+        SCOPED_TRACE(signal);
+        const std::string csv = File("stopped-" + std::to_string(signal) + ".csv");
+        const std::string edf = File("stopped-" + std::to_string(signal) + ".edf");
+        // Signalled once 60 rows are in the file, long before the 60 s are up.
+        const HostRun run = RunHost(
+            {"--simulate", "coda", "--seconds", "60", "--csv", csv, "--edf", edf},
+            [&](const HostRun&) { return ReadTable(ReadWholeFile(csv)).rows.size() >= 60; }, signal);
+        ASSERT_GE(run.signalledAt, 0) << Shown(run);
+        EXPECT_EQ(run.exitCode, 0) << Shown(run);
+        EXPECT_LT(run.afterSignal, 2.0) << Shown(run);
+        EXPECT_NE(run.err.find("stopped by "), std::string::npos) << run.err;
+        const Table samples = ReadTable(ReadWholeFile(csv));
+        EXPECT_TRUE(samples.endsWhole);
+        EXPECT_GE(samples.rows.size(), 60u);
+        for (const std::string& row : samples.rows) ASSERT_EQ(Fields(row), 9u) << row;
+        EXPECT_NE(run.out.find(std::to_string(samples.rows.size()) + " rows"), std::string::npos) << run.out;
+        // The EDF+ file is closed whole too: its header counts the data
+        // records that follow it.
+        const std::string file = ReadWholeFile(edf);
+        ASSERT_GT(file.size(), 256u) << Shown(run);
+        const long records = std::stol(file.substr(236, 8)), headerBytes = std::stol(file.substr(184, 8));
+        EXPECT_GE(records, 1) << file.substr(0, 256);
+        EXPECT_EQ((static_cast<long>(file.size()) - headerBytes) % records, 0) << file.substr(0, 256);
+        EXPECT_EQ(ReadTable(ReadWholeFile(File("stopped-" + std::to_string(signal) + "-comments.csv"))).header,
+                  "time_s,sample,channel,text");
+        EXPECT_FALSE(std::filesystem::exists(SimulatorFolder(run.out))) << run.out;
+    }
 
-    // The README shows the --help text as it is; a path that cannot be written ends before recording.
-    const std::string help = RunCommand(HostProgramPath() + " --help", status);
-    EXPECT_NE(ReadWholeFile(std::string(RIVU_SOURCE_DIR) + "/README.md").find(help), std::string::npos) << help;
-    const std::string refused = RunCommand(
-        HostProgramPath() + " --simulate coda --seconds 1 --csv /dev/null --edf /nonexistent/x.edf 2>&1", status);
-    EXPECT_EQ(WEXITSTATUS(status), 11) << refused;
-    EXPECT_NE(refused.find("cannot record EDF+ to /nonexistent/x.edf"), std::string::npos) << refused;
-    EXPECT_EQ(refused.find("Recording instrument"), std::string::npos) << refused;
+    const std::string kept = File("stopped-" + std::to_string(SIGTERM) + ".csv");
+    const std::string before = ReadWholeFile(kept);
+    HostRun run = RunHost({"--simulate", "coda", "--seconds", "1", "--csv", kept});
+    EXPECT_EQ(run.exitCode, 13) << Shown(run);
+    EXPECT_NE(run.err.find(kept + " exists; give --force to overwrite it"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");  // the instrument was never started
+    EXPECT_EQ(ReadWholeFile(kept), before);
+    // A comments file in the way refuses the run too, and the samples' file
+    // it had made is gone again.
+    const std::string fresh = File("fresh.csv");
+    std::ofstream(File("fresh-comments.csv")) << "notes\n";
+    run = RunHost({"--simulate", "coda", "--seconds", "1", "--csv", fresh});
+    EXPECT_EQ(run.exitCode, 13) << Shown(run);
+    EXPECT_FALSE(std::filesystem::exists(fresh));
+    EXPECT_EQ(ReadWholeFile(File("fresh-comments.csv")), "notes\n");
+
+    run = RunHost({"--simulate", "coda", "--seconds", "1", "--csv", kept, "--force"});
+    EXPECT_EQ(run.exitCode, 0) << Shown(run);
+    EXPECT_LT(ReadTable(ReadWholeFile(kept)).rows.size(), 60u);
+
+    run = RunHost({"--simulate", "coda", "--seconds", "1", "--csv", File("missing/folder.csv")});
+    EXPECT_EQ(run.exitCode, 9) << Shown(run);
+    EXPECT_NE(run.err.find("cannot write " + File("missing/folder.csv") + ": No such file or directory"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.out, "");  // refused before the instrument or the enabler was started
+
+    const std::filesystem::path here = std::filesystem::current_path();
+    std::filesystem::current_path(folder_);
+    run = RunHost({"--simulate", "rivu", "--seconds", "2", "--csv", "-"});
+    std::filesystem::current_path(here);
+    EXPECT_EQ(run.exitCode, 0) << Shown(run);
+    EXPECT_FALSE(std::filesystem::exists(folder_ / "-"));
+    EXPECT_FALSE(std::filesystem::exists(folder_ / "--comments.csv"));
+    const Table written = ReadTable(run.out);
+    EXPECT_EQ(written.header.rfind("time_s,", 0), 0u) << run.out;
+    EXPECT_GT(written.rows.size(), 50u);
+    EXPECT_NE(run.err.find("Recording instrument 0"), std::string::npos) << run.err;
+}
+
+// Waiting for samples costs (almost) no processor time: at 10 rows a second
+// the host (simulated instrument included) mostly waits. A host that polls
+// without pausing gets as much processor time as a busy loop running beside
+// it, however loaded the machine is.
+TEST_F(RivuHostEndToEnd, IdlesWhileRecording) {
+    std::atomic<bool> done{false};
+    double busyLoopSeconds = 0;
+    std::thread busyLoop([&] {
+        while (!done.load(std::memory_order_relaxed)) {
+        }
+        timespec used = {};
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+        busyLoopSeconds = static_cast<double>(used.tv_sec) + used.tv_nsec / 1e9;
+    });
+    const HostRun run =
+        RunHost({"--simulate", "rivu", "--period-us", "100000", "--seconds", "4", "--csv", File("idle.csv")});
+    done.store(true);
+    busyLoop.join();
+    ASSERT_EQ(run.exitCode, 0) << Shown(run);
+    EXPECT_GT(ReadTable(ReadWholeFile(File("idle.csv"))).rows.size(), 30u);
+    EXPECT_LT(run.cpuSeconds, 0.5 * busyLoopSeconds)
+        << run.cpuSeconds << " s of processor time in " << run.seconds << " s; a busy loop got " << busyLoopSeconds;
+}
+
+// Failures are told at once and by the message that applies.
+TEST_F(RivuHostEndToEnd, TellsFailuresAtOnceWithTheMessageThatApplies) {
+    // The port vanishes soon after sampling starts: told within about a
+    // second, with what was recorded until then kept.
+    const std::string csv = File("vanished.csv");
+    HostRun run = RunHost({"--simulate", "coda,hang-up", "--seconds", "30", "--csv", csv});
+    EXPECT_EQ(run.exitCode, 11) << Shown(run);
+    const std::size_t failed = run.err.find("port failed after ");
+    ASSERT_NE(failed, std::string::npos) << run.err;
+    EXPECT_LT(std::stod(run.err.substr(failed + 18)), 1.5) << run.err;
+    EXPECT_TRUE(ReadTable(ReadWholeFile(csv)).endsWhole);
+
+    // A silent instrument: the wait shows, and Ctrl-C ends it at once.
+    run = RunHost(
+        {"--simulate", "coda,silent", "--csv", File("silent.csv")},
+        [](const HostRun& r) { return r.out.find("waiting for instrument 0 to answer") != std::string::npos; }, SIGINT);
+    EXPECT_EQ(run.exitCode, 12) << Shown(run);
+    EXPECT_LT(run.signalledAt, 3.0) << Shown(run);
+    EXPECT_LT(run.afterSignal, 1.0) << Shown(run);
+    EXPECT_NE(run.err.find("stopped by Ctrl-C (SIGINT) while waiting for instrument 0"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(File("silent.csv")));
+    EXPECT_FALSE(std::filesystem::exists(File("silent-comments.csv")));
+    EXPECT_FALSE(std::filesystem::exists(SimulatorFolder(run.out))) << run.out;
+
+    // A Rivu CODA is refused as soon as it has said what it is, with that
+    // message alone.
+    run = RunHost(
+        {"--simulate", "rivu,rivu-coda", "--csv", File("refused.csv")},
+        [](const HostRun& r) { return r.err.find("not supported") != std::string::npos; }, SIGINT);
+    EXPECT_LT(run.signalledAt, 5.0) << Shown(run);
+    EXPECT_NE(run.err.find("rivu-host: instrument 0: Rivu CODA Monitor is not supported by Vexamora."),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(Shown(run).find("power cycle"), std::string::npos) << Shown(run);
+
+    // A port that cannot be opened says why, from the system.
+    run = RunHost({"--port", File("no-such-port") + "=ZVCCODA0001A", "--list"});
+    EXPECT_EQ(run.exitCode, 5) << Shown(run);
+    EXPECT_NE(run.err.find("cannot open " + File("no-such-port") + ": No such file or directory"), std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.err.find("powered off"), std::string::npos) << run.err;
+    if (::geteuid() == 0 && ::access("/usr/bin/setpriv", X_OK) == 0) {
+        // Run as a user who may not open the port (root may open any).
+        SimulatedPort coda(SimulatorConfig::ForKind(InstrumentKind::kCoda), "zvccoda0001", kCodaId);
+        ASSERT_EQ(coda.Problem(), "");
+        const std::string port = std::filesystem::canonical(coda.Path()).string();
+        ASSERT_EQ(::chmod(port.c_str(), 0600), 0);
+        run = RunCommand({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", HostProgramPath(),
+                          "--port", port + "=ZVCCODA0001A", "--list"});
+        EXPECT_EQ(run.exitCode, 5) << Shown(run);
+        EXPECT_NE(run.err.find("cannot open " + port +
+                               ": Permission denied (permission denied: add your user to the "
+                               "group that owns the port, usually dialout"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_EQ(run.err.find("powered off"), std::string::npos) << run.err;
+    }
+}
+
+// Simulated instruments and named ports: --port with a serial, fault modes
+// through --simulate, the offered periods in the device report.
+TEST_F(RivuHostEndToEnd, ReachesSimulatedInstrumentsOnNamedPorts) {
+    SimulatedPort coda(SimulatorConfig::ForKind(InstrumentKind::kCoda), "port-without-a-serial", kCodaId);
+    ASSERT_EQ(coda.Problem(), "");
+    HostRun run = RunHost({"--port", coda.Path() + "=ZVCCODA0001A", "--list"});
+    EXPECT_EQ(run.exitCode, 0) << Shown(run);
+    EXPECT_NE(run.out.find("Zarvonic CODA by Zarvonic NZ Ltd."), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("offered sample periods (us): 5000, 10000, 20000, 50000, 100000"), std::string::npos)
+        << run.out;
+
+    run = RunHost({"--port", coda.Path() + "=ZVCCODA0001A", "--period-us", "7000", "--csv", File("rate.csv")});
+    EXPECT_EQ(run.exitCode, 7) << Shown(run);
+    EXPECT_NE(run.err.find("7000 us (offered: 5000, 10000, 20000, 50000, 100000)"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(File("rate.csv")));
+
+    run = RunHost({"--simulate", "coda,no-such-fault", "--list"});
+    EXPECT_EQ(run.exitCode, 10) << Shown(run);
+    EXPECT_NE(run.err.find("unknown fault \"no-such-fault\" (faults: silent, "), std::string::npos) << run.err;
+
+    run = RunHost({"--help"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_NE(run.out.find("exit codes:"), std::string::npos) << run.out;
+}
+
+// The device report as JSON, read by a JSON parser, with the progress lines
+// off standard output; --help as the README shows it; an EDF+ path that
+// cannot be written (or standard output) is refused before anything starts,
+// with the exit code of any output that cannot be written.
+TEST_F(RivuHostEndToEnd, ReportsAsTheReadmeSays) {
+    HostRun run = RunHost({"--simulate", "coda", "--list", "--json"});
+    ASSERT_EQ(run.exitCode, 0) << Shown(run);
+    std::ofstream(File("report.json")) << run.out;
+    const HostRun json = RunCommand({"/usr/bin/python3", "-c",
+                                     "import json,sys; d=json.load(open(sys.argv[1]))[0]; c=d['channels']; "
+                                     "print(d['vendor'], d['model'], len(c), c[4]['unit'], c[5]['raw_high'], "
+                                     "d['offered_sample_periods_us'])",
+                                     File("report.json")});
+    EXPECT_EQ(json.exitCode, 0) << Shown(json);
+    EXPECT_EQ(json.out, "Zarvonic NZ Ltd. Zarvonic CODA 8 \u00b5L 500 [5000, 10000, 20000, 50000, 100000]\n")
+        << Shown(json);
+    EXPECT_NE(run.err.find("Found 1 instrument(s)"), std::string::npos) << run.err;
+
+    run = RunHost({"--help"});
+    EXPECT_NE(ReadWholeFile(std::string(RIVU_SOURCE_DIR) + "/README.md").find(run.out), std::string::npos) << run.out;
+    run = RunHost({"--version"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out.rfind("rivu-host ", 0), 0u) << run.out;
+
+    run = RunHost({"--simulate", "coda", "--seconds", "1", "--csv", File("x.csv"), "--edf", "/nonexistent/x.edf"});
+    EXPECT_EQ(run.exitCode, 9) << Shown(run);
+    EXPECT_NE(run.err.find("cannot write /nonexistent/x.edf"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");  // refused before the enabler or the instrument was started
+    EXPECT_FALSE(std::filesystem::exists(File("x.csv")));
+    run = RunHost({"--simulate", "coda", "--seconds", "1", "--csv", File("x.csv"), "--edf", "-"});
+    EXPECT_EQ(run.exitCode, 2) << Shown(run);
+    // An EDF+ file in the way is kept unless --force, like the CSV.
+    std::ofstream(File("kept.edf")) << "kept\n";
+    run = RunHost({"--simulate", "coda", "--seconds", "1", "--csv", File("x.csv"), "--edf", File("kept.edf")});
+    EXPECT_EQ(run.exitCode, 13) << Shown(run);
+    EXPECT_EQ(ReadWholeFile(File("kept.edf")), "kept\n");
 }
 
 }  // namespace

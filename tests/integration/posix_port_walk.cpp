@@ -215,6 +215,16 @@ TEST_F(PosixPortWalkTest, UnusableSysfsAttributesGiveNoIdentity) {
     EXPECT_EQ(Pass("KSC"), (std::vector<Found>{kKsc, expected.back()}));
 }
 
+// A USB port also named in RIVU_SERIAL_PORTS is listed once, in the place it
+// was named: with the instance id given there, or with what sysfs knows when
+// none was given.
+TEST_F(PosixPortWalkTest, UsbPortAlsoNamedInTheVariableIsListedOnce) {
+    setenv("RIVU_SERIAL_PORTS", "/dev/ttyUSB1=FTDIBUS\\VID_0403+PID_6001+A800123X\\0000;/dev/ttyUSB0", 1);
+    const Found namedCoda = {u"/dev/ttyUSB1", "123", false, kA800.interfacePath};
+    EXPECT_EQ(Pass(""), (std::vector<Found>{namedCoda, kKsc, kAcm}));
+    EXPECT_EQ(Pass("KSC"), (std::vector<Found>{kKsc}));
+}
+
 TEST_F(PosixPortWalkTest, NoPortsAtAll) {
     unsetenv("RIVU_SERIAL_PORTS");
     setenv("RIVU_SYSFS_ROOT", (sysfs_.Root() / "missing").c_str(), 1);

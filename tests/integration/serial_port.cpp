@@ -225,7 +225,8 @@ TEST_F(DeviceTest, CloseStopsTheReaderWhileThePeerKeepsSending) {
     StartDevice(device);
     std::atomic<bool> sending{true};
     std::thread chatter([&] {
-        const std::string noise = std::string(62, 'n') + "\r\n";
+        std::string noise(64, 'n');
+        noise.replace(62, 2, "\r\n");
         while (sending.load()) pair.Send(noise);
     });
     platform::SleepMilliseconds(50);

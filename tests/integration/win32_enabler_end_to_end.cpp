@@ -218,15 +218,19 @@ TEST_F(WineEndToEnd, RivuHostRecordsTheCodaWithCommentsThroughCom) {
     EXPECT_NE(shown.find("serial number 0001"), std::string::npos) << shown;
     EXPECT_NE(shown.find(": Systolic BP = "), std::string::npos) << shown;
     EXPECT_NE(shown.find(": Diastolic BP = "), std::string::npos) << shown;
+    const std::string comments = ReadFile(environment->scratch / L"coda-comments.csv");
+    EXPECT_NE(comments.find(",8,\"Systolic BP = "), std::string::npos) << comments;
 
     // The enabler's lines reached the host's log service.
     const std::string lines = ReadFile(log);
     EXPECT_NE(lines.find(": devicePath: \\\\?\\ftdibus#vid_0403+pid_6001+zvccoda0001a"), std::string::npos) << lines;
     EXPECT_NE(lines.find(": version: V,"), std::string::npos) << lines;
 
+    // The recording's facts ("# name: value"), then the header, then the rows.
     std::istringstream rows(ReadFile(csv));
     std::string header;
-    std::getline(rows, header);
+    while (std::getline(rows, header) && header.rfind("# ", 0) == 0) {
+    }
     EXPECT_NE(header.find("\"VPR (mmHg)\""), std::string::npos) << header;
     std::size_t count = 0;
     for (std::string row; std::getline(rows, row);) ++count;

@@ -28,7 +28,8 @@ def main(edf_path, csv_path, output_path, png_path=None):
     report = CheckReport()
     output = open(output_path, encoding="utf-8", errors="replace").read()
     with open(csv_path, newline="", encoding="utf-8") as table:
-        rows = list(csv.reader(table))
+        # The recording's facts come first, on lines starting with "#".
+        rows = list(csv.reader(line for line in table if not line.startswith("#")))
     header, rows = rows[0], rows[1:]
     columns = [re.fullmatch(r"(.*) \((.*)\)", name).groups() for name in header[1:]]
 
@@ -45,8 +46,9 @@ def main(edf_path, csv_path, output_path, png_path=None):
                  f"{raw.info['sfreq']} Hz, period {period} us")
     report.Check(raw.info["meas_date"] is not None, "start date and time")
 
-    written = re.search(r"EDF\+ written to .*: (\d+) signals, (\d+) data records of .* s \((\d+) samples each\)", output)
-    left = re.search(r"the last (\d+) samples did not fill a data record", output)
+    written = re.search(r"Written: .* \(EDF\+: (\d+) signals, (\d+) data records of .* s, (\d+) samples each\)",
+                        output)
+    left = re.search(r"the last (\d+) samples did not fill an EDF\+ data record", output)
     if report.Check(written is not None, "rivu-host says what the EDF+ file holds", output[-400:]):
         records, per_record = int(written.group(2)), int(written.group(3))
         report.Check(raw.n_times == records * per_record and records > 0, "sample count is whole data records",

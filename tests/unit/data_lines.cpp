@@ -67,6 +67,18 @@ TEST_F(DataLines, LinesWithAnotherFieldCountChangeNothing) {
     EXPECT_EQ(device.channels.ByNumber(1)->SamplesHeld(), 0u);
 }
 
+TEST_F(DataLines, EmptyFieldsReadAsZeroAndAFinalCommaAddsNoField) {
+    AddChannels(3);
+    device.paramCount = 3;
+    EXPECT_EQ(HandleDataLine(device, u"5,,7,"), kOk);   // three fields
+    EXPECT_EQ(HandleDataLine(device, u"6,,8,,"), kOk);  // four: dropped
+    EXPECT_EQ(HandleDataLine(device, u",9,"), kOk);     // two: dropped
+    EXPECT_EQ(device.rowsAhead, 1);
+    EXPECT_EQ(Drain(1), (std::vector<std::int32_t>{5}));
+    EXPECT_EQ(Drain(2), (std::vector<std::int32_t>{0}));
+    EXPECT_EQ(Drain(3), (std::vector<std::int32_t>{7}));
+}
+
 TEST_F(DataLines, MoreColumnsThanChannelsStayInsideTheList) {
     AddChannels(2);
     device.paramCount = 5;

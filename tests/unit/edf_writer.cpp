@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include "rivu-host/edf_sink.h"
+
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -203,6 +206,79 @@ TEST(EdfWriter, HeaderFieldsHaveTheirWidthsAndRecordsTheirSize) {
     std::remove(path.c_str());
     EXPECT_FALSE(writer.Open(::testing::TempDir() + "no-such-folder/x.edf", report, start, error));
     EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
+}
+
+
+// rivu-host's EDF+ output as one of its recording's outputs: checked before
+// the instrument starts, fed row by row, whole when it ends.
+TEST(EdfSink, KeepsChannelsInStepAndCommentsAtTheirSamples) {
+    const std::string path = ::testing::TempDir() + "edf_sink_test.edf";
+    std::string error;
+    EXPECT_EQ(EdfSink::Open("-", false, error), nullptr);
+    EXPECT_NE(error.find("standard output"), std::string::npos) << error;
+    std::ofstream(path) << "kept";
+    error.clear();
+    EXPECT_EQ(EdfSink::Open(path, false, error), nullptr);
+    EXPECT_NE(error.find("exists"), std::string::npos) << error;
+    EXPECT_EQ(ReadFile(path), "kept");
+
+    auto sink = EdfSink::Open(path, true, error);
+    ASSERT_NE(sink, nullptr) << error;
+    DeviceReport report;
+    report.samplePeriodUs = 100000;  // 10 samples a record
+    EXPECT_FALSE(sink->Accepts(report));
+    EXPECT_NE(sink->Error().find("no channels"), std::string::npos) << sink->Error();
+    report.channels = {Channel("A", "0,0;500,500;mmHg;0;"), Channel("B", "-25,-0.2;50,0.5;mL;2;")};
+    ASSERT_TRUE(sink->Accepts(report)) << sink->Error();
+    EXPECT_EQ(ReadFile(path), "kept");  // untouched until the recording begins
+
+    RecordingFacts facts;
+    facts.device = &report;
+    facts.started = 0;
+    ASSERT_TRUE(sink->Begin(facts)) << sink->Error();
+    // Channel B delivers nothing for row 3: the row still holds a value for
+    // it (its digital minimum), so later rows stay at their times.
+    for (std::size_t row = 0; row < 25; ++row) {
+        std::vector<std::optional<std::int32_t>> samples = {static_cast<std::int32_t>(row),
+                                                            static_cast<std::int32_t>(row)};
+        if (row == 3) samples[1].reset();
+        ASSERT_TRUE(sink->Row(row, samples));
+    }
+    CommentEntry comment;
+    comment.sample = 12;
+    comment.text = "Systolic BP = 118 mmHg";
+    ASSERT_TRUE(sink->Comment(comment));
+    ASSERT_TRUE(sink->Flush());
+    ASSERT_TRUE(sink->End()) << sink->Error();
+    EXPECT_NE(sink->Where().find("2 signals, 2 data records of 1 s, 10 samples each"), std::string::npos)
+        << sink->Where();
+    const std::vector<std::string> remarks = sink->Remarks();
+    auto said = [&](const std::string& text) {
+        return std::any_of(remarks.begin(), remarks.end(),
+                           [&](const std::string& r) { return r.find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(said("the last 5 samples did not fill")) << ::testing::PrintToString(remarks);
+    EXPECT_TRUE(said("1 samples a channel did not deliver")) << ::testing::PrintToString(remarks);
+
+    const std::size_t headerSize = 256 * 4, recordSize = 2 * 10 * 2 + EdfWriter::kAnnotationBytes;
+    const std::string file = ReadFile(path);
+    ASSERT_EQ(file.size(), headerSize + 2 * recordSize);
+    EXPECT_EQ(file.substr(236, 8), "2       ");
+    auto sample = [&](std::size_t record, std::size_t channel, std::size_t i) {
+        const std::size_t at = headerSize + record * recordSize + (channel * 10 + i) * 2;
+        return static_cast<std::int16_t>(static_cast<unsigned char>(file[at]) |
+                                         static_cast<unsigned char>(file[at + 1]) << 8);
+    };
+    EXPECT_EQ(sample(0, 1, 2), 2);
+    EXPECT_EQ(sample(0, 1, 3), -25);  // the gap
+    EXPECT_EQ(sample(0, 1, 4), 4);
+    EXPECT_EQ(sample(1, 0, 9), 19);
+    EXPECT_EQ(sample(1, 1, 9), 19);
+    const std::string second = file.substr(headerSize + recordSize + 40, EdfWriter::kAnnotationBytes);
+    EXPECT_EQ(second.substr(0, 5), std::string("+1\x14\x14\0", 5));
+    const std::string systolic = "+1.2\x14Systolic BP = 118 mmHg\x14";
+    EXPECT_EQ(second.substr(5, systolic.size()), systolic);
+    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -71,7 +71,8 @@ TEST_F(FileLogService, ConcurrentLinesStayWhole) {
     std::vector<std::string> lines = Lines();
     ASSERT_EQ(lines.size(), 2u * kLinesPerThread);
     std::set<std::string> distinct(lines.begin(), lines.end());
-    EXPECT_EQ(distinct, (std::set<std::string>{std::string(300, 'a') + " end", std::string(300, 'b') + " end"}));
+    const std::string end = " end";
+    EXPECT_EQ(distinct, (std::set<std::string>{std::string(300, 'a') + end, std::string(300, 'b') + end}));
 }
 
 TEST_F(FileLogService, TheServiceIsCachedAndOffersNoHostClock) {

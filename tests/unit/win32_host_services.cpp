@@ -332,7 +332,7 @@ void ExpectLoadFailureMessage(const ChildResult& child) {
 }
 
 TEST(ActivationStartUp, WithoutLogServiceOrKofraTheProcessEndsWithMinusOne) {
-    ChildResult child = RunChild(L"log", L"");
+    ChildResult child = RunChild(L"log", std::wstring());
     ExpectLoadFailureMessage(child);
 }
 

@@ -116,6 +116,7 @@ bool HostLogService::Register() {
 
 void HostLogService::Write(const std::u16string& line) {
     std::string text = ToUtf8(line);
+    if (watcher_) watcher_(text);
     std::lock_guard lock(mutex_);
     if (!path_.empty()) std::ofstream(path_, std::ios::app | std::ios::binary) << text << '\n';
     lines_.push_back(std::move(text));

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -30,6 +31,9 @@ public:
 
     std::vector<std::string> Lines() const;  // UTF-8, as written
     void Clear();
+    // Also hands every line (UTF-8) to watcher, on the thread that writes it.
+    // Set before the enabler is loaded.
+    void SetLineWatcher(std::function<void(const std::string&)> watcher) { watcher_ = std::move(watcher); }
 
     struct Object;  // the COM object: table pointer first
 
@@ -42,6 +46,7 @@ private:
     std::uint32_t referenceTick_ = 0;
     bool clockOffered_ = false;
     std::uint32_t cookie_ = 0;
+    std::function<void(const std::string&)> watcher_;
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
 };

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 
 namespace rivu::host {
+
 namespace {
 
 std::string Quoted(const std::string& text) {
@@ -22,33 +22,84 @@ std::string Number(double value, int decimals) {
     return text;
 }
 
+// The facts as "# name: value" lines; line breaks in a value become blanks so
+// that every fact stays one line.
+std::string FactLines(const RecordingFacts& facts) {
+    const DeviceReport& device = *facts.device;
+    std::string lines;
+    auto add = [&](const char* name, std::string value) {
+        std::replace(value.begin(), value.end(), '\n', ' ');
+        std::replace(value.begin(), value.end(), '\r', ' ');
+        lines += std::string("# ") + name + ": " + value + "\n";
+    };
+    add("start", facts.startTime);
+    add("device", device.model + " by " + device.vendor);
+    add("serial number", device.serialNumber.empty() ? "(none)" : device.serialNumber);
+    add("firmware", device.firmware);
+    add("unique id", std::to_string(device.uniqueId));
+    add("sample period", std::to_string(device.samplePeriodUs) + " us");
+    return lines;
+}
+
 }  // namespace
 
-bool WriteCsv(const std::string& path, const DeviceReport& report, const Recording& recording) {
-    std::ofstream out(path, std::ios::trunc);
-    if (!out) return false;
-    out << "time_s";
-    std::size_t rows = 0;
-    for (std::size_t c = 0; c < report.channels.size() && c < recording.Channels(); ++c) {
-        const ChannelInfo& channel = report.channels[c];
-        out << ',' << Quoted(channel.name + " (" + channel.scaling.unit + ")");
-        rows = std::max(rows, recording.Samples(c).size());
+std::unique_ptr<CsvSampleSink> CsvSampleSink::Open(const std::string& path, bool overwrite, std::string& error) {
+    auto sink = std::make_unique<CsvSampleSink>();
+    if (!sink->file_.Open(path, overwrite, error)) return nullptr;
+    return sink;
+}
+
+bool CsvSampleSink::Begin(const RecordingFacts& facts) {
+    device_ = facts.device;
+    file_.Begin();
+    std::string header = FactLines(facts) + "time_s";
+    for (const ChannelInfo& channel : device_->channels) {
+        header += ',' + Quoted(channel.name + " (" + channel.scaling.unit + ")");
     }
-    out << '\n';
-    const double period = report.samplePeriodUs / 1e6;
-    for (std::size_t row = 0; row < rows; ++row) {
-        out << Number(row * period, 6);
-        for (std::size_t c = 0; c < report.channels.size() && c < recording.Channels(); ++c) {
-            out << ',';
-            const auto& samples = recording.Samples(c);
-            if (row < samples.size()) {
-                const BaseScaling& scaling = report.channels[c].scaling;
-                out << Number(scaling.Physical(samples[row]), scaling.decimals);
-            }
+    file_.Write(header + '\n');
+    return file_.Flush(error_);
+}
+
+bool CsvSampleSink::Row(std::size_t row, const std::vector<std::optional<std::int32_t>>& samples) {
+    std::string line = Number(static_cast<double>(row) * device_->samplePeriodUs / 1e6, 6);
+    for (std::size_t c = 0; c < device_->channels.size(); ++c) {
+        line += ',';
+        if (c < samples.size() && samples[c]) {
+            const BaseScaling& scaling = device_->channels[c].scaling;
+            line += Number(scaling.Physical(*samples[c]), scaling.decimals);
         }
-        out << '\n';
     }
-    return static_cast<bool>(out.flush());
+    file_.Write(line + '\n');
+    return true;
+}
+
+std::unique_ptr<CsvCommentSink> CsvCommentSink::Open(const std::string& path, bool overwrite, std::string& error) {
+    auto sink = std::make_unique<CsvCommentSink>();
+    if (!sink->file_.Open(path, overwrite, error)) return nullptr;
+    return sink;
+}
+
+bool CsvCommentSink::Begin(const RecordingFacts& facts) {
+    file_.Begin();
+    file_.Write(FactLines(facts) + "time_s,sample,channel,text\n");
+    return file_.Flush(error_);
+}
+
+bool CsvCommentSink::Comment(const CommentEntry& comment) {
+    file_.Write(Number(comment.seconds, 6) + ',' + std::to_string(comment.sample) + ',' +
+                (comment.channel > 0 ? std::to_string(comment.channel) : std::string()) + ',' + Quoted(comment.text) +
+                '\n');
+    return true;
+}
+
+std::string CommentsPathFor(const std::string& samplesPath) {
+    if (samplesPath == "-") return {};
+    const std::string extension = ".csv";
+    if (samplesPath.size() > extension.size() &&
+        samplesPath.compare(samplesPath.size() - extension.size(), extension.size(), extension) == 0) {
+        return samplesPath.substr(0, samplesPath.size() - extension.size()) + "-comments.csv";
+    }
+    return samplesPath + "-comments.csv";
 }
 
 }  // namespace rivu::host

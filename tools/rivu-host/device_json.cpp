@@ -69,7 +69,12 @@ std::string DevicesJson(const std::vector<DeviceReport>& reports, const std::vec
                 ", \"vendor\": " + Quoted(report.vendor) + ", \"model\": " + Quoted(report.model) +
                 ", \"firmware\": " + Quoted(report.firmware) + ", \"serial_number\": " + Quoted(report.serialNumber) +
                 ", \"unique_id\": " + std::to_string(report.uniqueId) +
-                ", \"sample_period_us\": " + std::to_string(report.samplePeriodUs) + ",\n   \"channels\": [";
+                ", \"sample_period_us\": " + std::to_string(report.samplePeriodUs) +
+                ", \"offered_sample_periods_us\": [";
+        for (std::size_t p = 0; p < report.offeredPeriodsUs.size(); ++p) {
+            json += (p == 0 ? "" : ", ") + std::to_string(report.offeredPeriodsUs[p]);
+        }
+        json += "],\n   \"channels\": [";
         for (std::size_t c = 0; c < report.channels.size(); ++c) {
             const ChannelInfo& channel = report.channels[c];
             const BaseScaling& s = channel.scaling;

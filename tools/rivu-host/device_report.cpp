@@ -62,17 +62,26 @@ bool QueryDevice(EnablerLibrary& enabler, unsigned int index, DeviceReport& repo
     return true;
 }
 
-void PrintReport(const DeviceReport& report, unsigned int index) {
-    std::printf("Device %u: %s by %s\n", index, report.model.c_str(), report.vendor.c_str());
-    std::printf("  firmware %s, serial number %s, unique id %d, sample period %d us\n", report.firmware.c_str(),
-                report.serialNumber.empty() ? "(none)" : report.serialNumber.c_str(), report.uniqueId,
-                report.samplePeriodUs);
-    std::printf("  %-3s %-20s %-20s %-12s %s\n", "#", "name", "title", "unit", "scaling");
+void PrintReport(const DeviceReport& report, unsigned int index, std::FILE* out) {
+    std::fprintf(out, "Device %u: %s by %s\n", index, report.model.c_str(), report.vendor.c_str());
+    std::fprintf(out, "  firmware %s, serial number %s, unique id %d, sample period %d us\n", report.firmware.c_str(),
+                 report.serialNumber.empty() ? "(none)" : report.serialNumber.c_str(), report.uniqueId,
+                 report.samplePeriodUs);
+    std::fprintf(out, "  offered sample periods (us): %s\n", PeriodList(report.offeredPeriodsUs).c_str());
+    std::fprintf(out, "  %-3s %-20s %-20s %-12s %s\n", "#", "name", "title", "unit", "scaling");
     for (std::size_t i = 0; i < report.channels.size(); ++i) {
         const ChannelInfo& channel = report.channels[i];
-        std::printf("  %-3zu %s %s %s %s\n", i + 1, Padded(channel.name, 20).c_str(), Padded(channel.title, 20).c_str(),
-                    Padded(channel.scaling.unit, 12).c_str(), channel.scalingText.c_str());
+        std::fprintf(out, "  %-3zu %s %s %s %s\n", i + 1, Padded(channel.name, 20).c_str(),
+                     Padded(channel.title, 20).c_str(), Padded(channel.scaling.unit, 12).c_str(),
+                     channel.scalingText.c_str());
     }
+}
+
+std::string PeriodList(const std::vector<int>& periodsUs) {
+    if (periodsUs.empty()) return "none reported";
+    std::string list;
+    for (int period : periodsUs) list += (list.empty() ? "" : ", ") + std::to_string(period);
+    return list;
 }
 
 }  // namespace rivu::host

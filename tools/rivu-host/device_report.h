@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ struct DeviceReport {
     std::string model, vendor, firmware, serialNumber;
     int uniqueId = 0;
     int samplePeriodUs = 0;
+    // The intervals the instrument offers (from its upload-rates reply).
+    std::vector<int> offeredPeriodsUs;
     std::vector<ChannelInfo> channels;
 };
 
@@ -32,6 +35,8 @@ std::string CommandText(EnablerLibrary& enabler, unsigned int index, int code, i
 // A numeric reply; false when the command fails.
 bool CommandValue(EnablerLibrary& enabler, unsigned int index, int code, int& value, int argument = 0);
 
-void PrintReport(const DeviceReport& report, unsigned int index);
+void PrintReport(const DeviceReport& report, unsigned int index, std::FILE* out = stdout);
+// "5000, 10000, 20000" ("none reported" when empty).
+std::string PeriodList(const std::vector<int>& periodsUs);
 
 }  // namespace rivu::host

@@ -245,7 +245,7 @@ EdfWriter::~EdfWriter() {
     if (file_ != nullptr) std::fclose(file_);
 }
 
-bool EdfWriter::Open(const std::string& path, const DeviceReport& report, const std::tm& start, std::string& error) {
+bool EdfWriter::Plan(const DeviceReport& report, std::string& error) {
     if (report.channels.empty()) {
         error = "the instrument has no channels";
         return false;
@@ -269,7 +269,24 @@ bool EdfWriter::Open(const std::string& path, const DeviceReport& report, const 
         signals_.push_back(signal);
     }
     pending_.assign(signals_.size(), {});
+    return true;
+}
 
+bool EdfWriter::Open(const std::string& path, const DeviceReport& report, const std::tm& start, std::string& error) {
+    if (!Plan(report, error)) return false;
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        error = "cannot write " + path;
+        return false;
+    }
+    if (!Start(file, report, start)) {
+        error = "cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
+bool EdfWriter::Start(std::FILE* file, const DeviceReport& report, const std::tm& start) {
     const std::size_t count = signals_.size() + 1;
     char date[40], time[40], startdate[40];
     std::snprintf(date, sizeof date, "%02d.%02d.%02d", start.tm_mday, start.tm_mon + 1, start.tm_year % 100);
@@ -300,15 +317,10 @@ bool EdfWriter::Open(const std::string& path, const DeviceReport& report, const 
     each([&](const EdfSignal&) { return perRecord; }, 8, std::to_string(kAnnotationBytes / 2));
     each([](const EdfSignal&) { return std::string(); }, 32, "");
 
-    file_ = std::fopen(path.c_str(), "wb");
-    if (file_ == nullptr) {
-        error = "cannot write " + path;
-        return false;
-    }
+    file_ = file;
     if (std::fwrite(header.data(), 1, header.size(), file_) != header.size() || std::fflush(file_) != 0) {
         std::fclose(file_);
         file_ = nullptr;
-        error = "cannot write " + path;
         return false;
     }
     return true;

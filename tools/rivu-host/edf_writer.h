@@ -65,10 +65,18 @@ public:
     EdfWriter(const EdfWriter&) = delete;
     EdfWriter& operator=(const EdfWriter&) = delete;
 
-    // Plans every channel and writes the header; false (nothing left open,
-    // error says why) when a channel cannot be stored or the file not written.
+    // Plans every channel's signal and the data records; false (error says
+    // why) when a channel cannot be stored. Writes nothing.
+    bool Plan(const DeviceReport& report, std::string& error);
+    // After Plan: takes over file (closing it in the end) and writes the
+    // header; false (file closed) when it cannot be written.
+    bool Start(std::FILE* file, const DeviceReport& report, const std::tm& start);
+    // Plan and Start on a new file at path; false (nothing left open, error
+    // says why) when a channel cannot be stored or the file not written.
     bool Open(const std::string& path, const DeviceReport& report, const std::tm& start, std::string& error);
     bool IsOpen() const { return file_ != nullptr; }
+    // True once a data record could not be written.
+    bool Failed() const { return writeFailed_; }
 
     void Append(std::size_t channel, const std::int32_t* samples, std::size_t count);
     void Annotate(std::int64_t onsetUs, const std::string& text);

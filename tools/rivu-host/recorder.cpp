@@ -1,62 +1,124 @@
 #include "rivu-host/recorder.h"
 
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <thread>
 
 namespace rivu::host {
 
-bool Recording::TakeLine(const std::string& line) {
+namespace {
+
+// How long the loop sleeps after a poll that found nothing. At the fastest
+// rates instruments offer (5 ms) this is a few samples per channel; the
+// enabler holds 32767 per channel.
+constexpr auto kIdlePause = std::chrono::milliseconds(10);
+// Deliveries taken in one go before the clock, the port and the signals are
+// looked at again.
+constexpr int kMaxDeliveriesPerPoll = 256;
+
+}  // namespace
+
+RowAssembler::RowAssembler(std::size_t channels, RowHandler onRow)
+    : pending_(channels), received_(channels, 0), onRow_(std::move(onRow)) {}
+
+bool RowAssembler::TakeLine(const std::string& line) {
     if (line.size() < 2 || line[0] != '+') return false;
     std::istringstream fields(line.substr(1));
     std::string field;
     if (!std::getline(fields, field, ',')) return false;
     char* end = nullptr;
     const long channel = std::strtol(field.c_str(), &end, 10);
-    if (*end != '\0' || channel < 1 || static_cast<std::size_t>(channel) > samples_.size()) return false;
+    if (*end != '\0' || channel < 1 || static_cast<std::size_t>(channel) > pending_.size()) return false;
     std::vector<std::int32_t> values;
     while (std::getline(fields, field, ',')) {
         const long value = std::strtol(field.c_str(), &end, 10);
         if (field.empty() || *end != '\0') return false;
         values.push_back(static_cast<std::int32_t>(value));
     }
-    auto& samples = samples_[static_cast<std::size_t>(channel) - 1];
-    samples.insert(samples.end(), values.begin(), values.end());
+    const std::size_t c = static_cast<std::size_t>(channel) - 1;
+    for (std::int32_t value : values) {
+        if (received_[c]++ < nextRow_) {
+            ++late_;  // its row went out without it
+        } else {
+            pending_[c].push_back(value);
+        }
+    }
     return true;
 }
 
-bool Recording::TakeDelivery(const char* text) {
+void RowAssembler::TakeDelivery(const char* text) {
     std::istringstream lines(text);
-    bool all = true;
     for (std::string line; std::getline(lines, line);) {
-        if (!TakeLine(line)) {
-            ++malformed_;
-            all = false;
-        }
+        if (!TakeLine(line)) ++malformed_;
     }
-    return all;
+    for (;;) {
+        std::size_t fewest = SIZE_MAX, most = 0;
+        for (const auto& queue : pending_) {
+            fewest = std::min(fewest, queue.size());
+            most = std::max(most, queue.size());
+        }
+        if (pending_.empty() || (fewest == 0 && most <= kMaxLagRows)) return;
+        EmitRow();
+    }
 }
 
-void RecordFor(EnablerLibrary& enabler, unsigned int index, double seconds, Recording& recording,
-               const std::atomic<bool>& stop, bool showProgress, const std::function<void()>& afterDelivery) {
+void RowAssembler::Finish() {
+    while (std::any_of(pending_.begin(), pending_.end(), [](const auto& queue) { return !queue.empty(); })) EmitRow();
+}
+
+void RowAssembler::EmitRow() {
+    std::vector<std::optional<std::int32_t>> row(pending_.size());
+    for (std::size_t c = 0; c < pending_.size(); ++c) {
+        if (pending_[c].empty()) continue;
+        row[c] = pending_[c].front();
+        pending_[c].pop_front();
+    }
+    onRow_(nextRow_++, row);
+}
+
+RecordingEnd RecordFor(const RecordingLoop& loop) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
-    const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    auto nextReport = start + std::chrono::seconds(1);
+    const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(loop.seconds));
+    auto nextSecond = start + std::chrono::seconds(1);
     static char buffer[65536];
-    while (!stop.load() && Clock::now() < end) {
-        if (enabler.ReadLine(index, buffer, sizeof buffer, 50)) {
-            recording.TakeDelivery(buffer);
-            if (afterDelivery) afterDelivery();
+    auto drain = [&] {
+        int deliveries = 0;
+        while (deliveries < kMaxDeliveriesPerPoll && loop.enabler.ReadLine(loop.index, buffer, sizeof buffer, 0)) {
+            loop.rows.TakeDelivery(buffer);
+            ++deliveries;
         }
-        if (showProgress && Clock::now() >= nextReport) {
-            nextReport += std::chrono::seconds(1);
-            std::printf("  %5.1f s:", std::chrono::duration<double>(Clock::now() - start).count());
-            for (std::size_t c = 0; c < recording.Channels(); ++c) std::printf(" %zu", recording.Samples(c).size());
-            std::printf("\n");
-            std::fflush(stdout);
+        return deliveries;
+    };
+    for (;;) {
+        const int deliveries = drain();
+        if (!loop.takeComments()) return RecordingEnd::kOutputFailed;
+        if (loop.enabler.IsFailed(loop.index) == 1) return RecordingEnd::kPortFailed;
+        const auto now = Clock::now();
+        if (now >= nextSecond) {
+            nextSecond += std::chrono::seconds(1);
+            if (nextSecond < now) nextSecond = now + std::chrono::seconds(1);
+            if (!loop.flushOutputs()) return RecordingEnd::kOutputFailed;
+            if (loop.progress != nullptr) {
+                std::fprintf(loop.progress, "  %5.1f s:", std::chrono::duration<double>(now - start).count());
+                for (std::size_t c = 0; c < loop.rows.Channels(); ++c) {
+                    std::fprintf(loop.progress, " %zu", loop.rows.Received(c));
+                }
+                std::fprintf(loop.progress, "\n");
+                std::fflush(loop.progress);
+            }
         }
+        if (loop.stopSignal.load() != 0) {
+            drain();
+            return RecordingEnd::kStopped;
+        }
+        if (now >= end) {
+            drain();
+            return RecordingEnd::kTimeUp;
+        }
+        if (deliveries == 0) std::this_thread::sleep_for(std::min<Clock::duration>(kIdlePause, end - now));
     }
 }
 

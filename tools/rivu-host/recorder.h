@@ -1,37 +1,76 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "rivu-host/recording_sink.h"
 #include "tools/host-objects/enabler_library.h"
 
 namespace rivu::host {
 
-// The raw samples of one device's channels, as ReadLine delivered them.
-class Recording {
+// Puts the samples that ReadLine delivers channel by channel together into
+// rows (one sample of every channel) and hands each row on as soon as every
+// channel has delivered its sample for it. A channel that falls more than
+// kMaxLagRows behind the others does not hold the rest back: those rows go
+// out with its cell empty, and its samples for rows already handed on are
+// counted as late and dropped.
+class RowAssembler {
 public:
-    explicit Recording(std::size_t channels) : samples_(channels) {}
+    using RowHandler = std::function<void(std::size_t row, const std::vector<std::optional<std::int32_t>>&)>;
+    static constexpr std::size_t kMaxLagRows = 4096;
 
-    // Takes one delivery of ReadLine: lines "+<channel>,<v>,<v>...\n".
-    // False (nothing taken) when the text is not of that form.
-    bool TakeDelivery(const char* text);
+    RowAssembler(std::size_t channels, RowHandler onRow);
 
-    std::size_t Channels() const { return samples_.size(); }
-    const std::vector<std::int32_t>& Samples(std::size_t channel) const { return samples_[channel]; }
+    // Takes one delivery of ReadLine: lines "+<channel>,<v>,<v>...\n". A
+    // line not of that form is counted and skipped. Complete rows go out.
+    void TakeDelivery(const char* text);
+    // Hands on every row still held, with empty cells where channels
+    // delivered nothing.
+    void Finish();
+
+    std::size_t Rows() const { return nextRow_; }
+    std::size_t Received(std::size_t channel) const { return received_[channel]; }
+    std::size_t Channels() const { return pending_.size(); }
     std::size_t MalformedLines() const { return malformed_; }
+    std::size_t LateSamples() const { return late_; }
 
 private:
     bool TakeLine(const std::string& line);
-    std::vector<std::vector<std::int32_t>> samples_;
+    void EmitRow();
+
+    std::vector<std::deque<std::int32_t>> pending_;
+    std::vector<std::size_t> received_;
+    std::size_t nextRow_ = 0;
     std::size_t malformed_ = 0;
+    std::size_t late_ = 0;
+    RowHandler onRow_;
 };
 
-// Drains ReadLine for seconds (or until stop is set), printing the samples
-// received per channel once a second; afterDelivery, if set, runs after each
-// delivery was taken.
-void RecordFor(EnablerLibrary& enabler, unsigned int index, double seconds, Recording& recording,
-               const std::atomic<bool>& stop, bool showProgress, const std::function<void()>& afterDelivery = {});
+// Why a recording ended.
+enum class RecordingEnd { kTimeUp, kStopped, kPortFailed, kOutputFailed };
+
+struct RecordingLoop {
+    EnablerLibrary& enabler;
+    unsigned int index;
+    double seconds;
+    RowAssembler& rows;
+    // Called with every new batch of comments and once a second to flush the
+    // outputs; false ends the recording (an output cannot be written).
+    std::function<bool()> takeComments;
+    std::function<bool()> flushOutputs;
+    const std::atomic<int>& stopSignal;
+    std::FILE* progress;  // samples received per channel, once a second; null: none
+};
+
+// Drains ReadLine until the time is up, a stop signal arrives, the port fails
+// (noticed within a poll) or an output fails. Between polls that find
+// nothing it sleeps, so waiting costs no processor time. The samples already
+// queued in the enabler are drained before it returns.
+RecordingEnd RecordFor(const RecordingLoop& loop);
 
 }  // namespace rivu::host

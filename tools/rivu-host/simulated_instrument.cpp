@@ -8,6 +8,7 @@ std::unique_ptr<SimulatedInstrument> SimulatedInstrument::Start(const std::strin
     error = "--simulate needs Linux (on Windows, run rivu-sim on the Linux side and map its port)";
     return nullptr;
 }
+std::string SimulatedInstrument::FaultNames() { return {}; }
 
 }  // namespace rivu::host
 
@@ -15,6 +16,9 @@ std::unique_ptr<SimulatedInstrument> SimulatedInstrument::Start(const std::strin
 
 #include <stdlib.h>
 #include <unistd.h>
+
+#include <optional>
+#include <vector>
 
 #include "rivu-sim/simulator.h"
 
@@ -47,22 +51,29 @@ public:
             error = "cannot link " + link_;
             return false;
         }
-        const std::string entry = link_ + "=" + instanceId;
-        setenv("RIVU_SERIAL_PORTS", entry.c_str(), 1);
+        entry_ = link_ + "=" + instanceId;
         description_ = link_ + " -> " + simulator_.SlavePath() + " (" + instanceId + ")";
         return true;
     }
 
     std::string Description() const override { return description_; }
+    std::string PortEntry() const override { return entry_; }
 
 private:
     sim::Simulator simulator_;
-    std::string directory_, link_, description_;
+    std::string directory_, link_, description_, entry_;
 };
 
 }  // namespace
 
-std::unique_ptr<SimulatedInstrument> SimulatedInstrument::Start(const std::string& kind, std::string& error) {
+std::unique_ptr<SimulatedInstrument> SimulatedInstrument::Start(const std::string& spec, std::string& error) {
+    std::vector<std::string> words;
+    std::size_t begin = 0;
+    for (std::size_t comma; (comma = spec.find(',', begin)) != std::string::npos; begin = comma + 1) {
+        words.push_back(spec.substr(begin, comma - begin));
+    }
+    words.push_back(spec.substr(begin));
+    const std::string& kind = words.front();
     sim::SimulatorConfig config;
     std::string linkName, instanceId;
     if (kind == "coda") {
@@ -74,8 +85,16 @@ std::unique_ptr<SimulatedInstrument> SimulatedInstrument::Start(const std::strin
         linkName = "ksc01234";
         instanceId = "FTDIBUS\\VID_0403+PID_6001+KSC01234A\\0000";
     } else {
-        error = "--simulate takes rivu or coda, not \"" + kind + "\"";
+        error = "--simulate takes rivu or coda, then faults if any (coda,hang-up), not \"" + spec + "\"";
         return nullptr;
+    }
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        const std::optional<sim::Fault> fault = sim::FaultByName(words[i]);
+        if (!fault) {
+            error = "--simulate: unknown fault \"" + words[i] + "\" (faults: " + FaultNames() + ")";
+            return nullptr;
+        }
+        config.faults.Set(*fault);
     }
     config.keepSentLines = false;
     auto instrument = std::make_unique<PseudoTerminalInstrument>(std::move(config));
@@ -83,6 +102,13 @@ std::unique_ptr<SimulatedInstrument> SimulatedInstrument::Start(const std::strin
     return instrument;
 }
 
-}  // namespace rivu::host
+std::string SimulatedInstrument::FaultNames() {
+    std::string names;
+    for (unsigned f = 0; f < static_cast<unsigned>(sim::Fault::kCount); ++f) {
+        names += (names.empty() ? "" : ", ") + std::string(sim::FaultName(static_cast<sim::Fault>(f)));
+    }
+    return names;
+}
 
+}  // namespace rivu::host
 #endif

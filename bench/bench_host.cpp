@@ -1,0 +1,256 @@
+#include "bench/bench_host.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_clock.h"
+#include "rivu-sim/signal_model.h"
+#include "rivu-sim/simulator_config.h"
+#include "platform/clock.h"
+#include "tools/host-objects/enabler_library.h"
+#include "tools/host-objects/host_log_service.h"
+#ifdef _WIN32
+#include "tests/support/wine_com_ports.h"
+#endif
+
+namespace rivu::bench {
+namespace {
+
+constexpr unsigned int kNoDevice = 0xFFFFFFFFu;
+// Silence after which the host stops waiting for further samples.
+constexpr std::int64_t kQuietLimitNs = 3'000'000'000;
+constexpr std::int64_t kFirstSampleLimitNs = 15'000'000'000;
+
+std::u16string Widen(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+// The samples of every channel as they left ReadLine and the time each row
+// first left it. Values are checked against what the instrument sent only
+// after the run, so that draining stays as quick as a host's.
+class Tally {
+public:
+    Tally(std::size_t channels, std::uint64_t rows) : samples_(channels), firstOut_(rows, 0) {
+        for (std::vector<std::int32_t>& channel : samples_) channel.reserve(rows);
+    }
+
+    // Takes one delivery ("+c,v,v...\n" lines) returned at time now.
+    void Take(const char* text, std::int64_t now) {
+        while (*text == '+') {
+            const std::int64_t channel = Number(++text);
+            const bool known = channel >= 1 && static_cast<std::size_t>(channel) <= samples_.size();
+            std::vector<std::int32_t>* values = known ? &samples_[static_cast<std::size_t>(channel - 1)] : nullptr;
+            while (*text == ',') {
+                const std::int64_t value = Number(++text);
+                if (values == nullptr) {
+                    ++malformed_;
+                    continue;
+                }
+                if (values->size() < firstOut_.size() && firstOut_[values->size()] == 0) {
+                    firstOut_[values->size()] = now;
+                }
+                values->push_back(static_cast<std::int32_t>(value));
+            }
+            if (*text == '\n') ++text;
+        }
+        if (*text != '\0') ++malformed_;
+    }
+
+    bool Complete() const {
+        return std::all_of(samples_.begin(), samples_.end(),
+                           [&](const std::vector<std::int32_t>& channel) { return channel.size() >= firstOut_.size(); });
+    }
+    std::uint64_t Delivered() const {
+        std::uint64_t total = 0;
+        for (const auto& channel : samples_) total += std::min<std::uint64_t>(channel.size(), firstOut_.size());
+        return total;
+    }
+    std::uint64_t Expected() const { return samples_.size() * firstOut_.size(); }
+    // Samples that differ from the instrument's values, or that it never sent.
+    std::uint64_t Wrong() const {
+        const sim::DataModel model(sim::SimulatorConfig::ForKind(sim::InstrumentKind::kRivu).channels, 0);
+        std::uint64_t wrong = malformed_;
+        for (std::size_t c = 0; c < samples_.size(); ++c) {
+            for (std::size_t row = 0; row < samples_[c].size(); ++row) {
+                if (row >= firstOut_.size() || samples_[c][row] != model.Ticks(c + 1, row)) ++wrong;
+            }
+        }
+        return wrong;
+    }
+    const std::vector<std::int64_t>& FirstOut() const { return firstOut_; }
+
+private:
+    // A decimal number with an optional minus sign; text moves past it.
+    static std::int64_t Number(const char*& text) {
+        const bool negative = *text == '-';
+        if (negative) ++text;
+        std::int64_t value = 0;
+        while (*text >= '0' && *text <= '9') value = value * 10 + (*text++ - '0');
+        return negative ? -value : value;
+    }
+
+    std::vector<std::vector<std::int32_t>> samples_;
+    std::vector<std::int64_t> firstOut_;
+    std::uint64_t malformed_ = 0;
+};
+
+// The instrument's stamps: the time each row was written, and the bytes sent.
+bool ReadTimes(const std::string& path, std::vector<std::int64_t>& stamps, std::uint64_t& bytes) {
+    // The instrument writes the file whole once its last row is out.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::ifstream in(path);
+        std::uint64_t rows = 0;
+        if (in >> rows >> bytes) {
+            stamps.resize(rows);
+            for (std::int64_t& stamp : stamps) {
+                if (!(in >> stamp)) return false;
+            }
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+std::int64_t CpuOf(const std::vector<std::uint64_t>& threads) {
+    std::int64_t total = 0;
+    for (const std::uint64_t thread : threads) total += std::max<std::int64_t>(0, ThreadCpuNanoseconds(thread));
+    return total;
+}
+
+double Percentile(std::vector<std::int64_t> values, double fraction) {
+    if (values.empty()) return 0;
+    const auto at = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(at), values.end());
+    return static_cast<double>(values[at]) / 1e6;
+}
+
+}  // namespace
+
+int RunHost(const HostOptions& options) {
+    // Like the host application, offer the log service and the host clock
+    // before the enabler needs them.
+    host::HostLogService logService;
+    logService.SetReferenceTick(platform::TickCount());
+    if (!logService.Register()) {
+        std::fprintf(stderr, "rivu-bench: cannot register the log service\n");
+        return 3;
+    }
+    host::EnablerLibrary enabler;
+    if (!enabler.Load(Widen(options.library))) {
+        std::fprintf(stderr, "rivu-bench: cannot use the enabler %s: %s\n", options.library.c_str(),
+                     enabler.Error().c_str());
+        return 3;
+    }
+#ifdef _WIN32
+    // The port as the enabler finds it on Windows: a present FTDI device whose
+    // interface path the caller has mapped to the instrument's terminal.
+    test::WineComPorts ports;
+    if (options.registerWinePort && ports.Add(L"FTDIBUS\\VID_0403+PID_6001+KSC01234A\\0000", L"COM40").empty()) {
+        std::fprintf(stderr, "rivu-bench: cannot register the port with the setup API\n");
+        return 4;
+    }
+#endif
+    enabler.InitOnMainThread();
+    int index = -1;
+    if (enabler.FindDevice(&index, options.selection.c_str()) != 1) {
+        std::fprintf(stderr, "rivu-bench: no instrument found: %s\n", enabler.LastError(kNoDevice).c_str());
+        return 4;
+    }
+    const std::vector<std::uint64_t> before = ProcessThreads();
+    if (enabler.Initialise(static_cast<unsigned int>(index)) != 1) {
+        std::fprintf(stderr, "rivu-bench: the instrument cannot be used: %s\n", enabler.LastError(kNoDevice).c_str());
+        enabler.CloseAll();
+        return 4;
+    }
+    // The threads the enabler started: its reader.
+    std::vector<std::uint64_t> libraryThreads;
+    const std::set<std::uint64_t> known(before.begin(), before.end());
+    for (const std::uint64_t thread : ProcessThreads()) {
+        if (!known.contains(thread)) libraryThreads.push_back(thread);
+    }
+    RivuCommandRecord record{};
+    if (enabler.DeviceCommand(static_cast<unsigned int>(index), RIVU_CMD_CHANNEL_COUNT, &record) != 1 ||
+        record.value <= 0) {
+        std::fprintf(stderr, "rivu-bench: the instrument reports no channels\n");
+        enabler.CloseAll();
+        return 4;
+    }
+    Tally tally(static_cast<std::size_t>(record.value), options.rows);
+
+    if (enabler.DeviceCommand(static_cast<unsigned int>(index), RIVU_CMD_START_SAMPLING, nullptr) != 1) {
+        std::fprintf(stderr, "rivu-bench: the instrument did not start: %s\n",
+                     enabler.LastError(kNoDevice).c_str());
+        enabler.CloseAll();
+        return 4;
+    }
+    // Costs are counted from here: the start-up (channel catalogue included)
+    // is behind, the rows are what remains.
+    const std::uint64_t hostThread = CurrentThread();
+    const std::int64_t libraryCpuStart = CpuOf(libraryThreads);
+    const std::int64_t hostCpuStart = ThreadCpuNanoseconds(hostThread);
+    const std::int64_t start = NowNanoseconds();
+    static char buffer[65536];
+    std::int64_t lastSample = 0;
+    while (!tally.Complete()) {
+        const std::int64_t now = NowNanoseconds();
+        if (now - (lastSample != 0 ? lastSample : start) > (lastSample != 0 ? kQuietLimitNs : kFirstSampleLimitNs)) {
+            break;
+        }
+        if (enabler.ReadLine(static_cast<unsigned int>(index), buffer, sizeof buffer, options.readTimeoutMs) == 1) {
+            lastSample = NowNanoseconds();
+            tally.Take(buffer, lastSample);
+        }
+    }
+    const std::int64_t end = NowNanoseconds();
+    const std::int64_t libraryCpu = CpuOf(libraryThreads) - libraryCpuStart;
+    const std::int64_t hostCpu = ThreadCpuNanoseconds(hostThread) - hostCpuStart;
+    RivuCommandRecord stop{};
+    enabler.DeviceCommand(static_cast<unsigned int>(index), RIVU_CMD_STOP_SAMPLING, &stop);
+    enabler.CloseAll();
+
+    std::vector<std::int64_t> stamps;
+    std::uint64_t bytes = 0;
+    if (!ReadTimes(options.timesFile, stamps, bytes) || stamps.size() != options.rows || stamps.empty()) {
+        std::fprintf(stderr, "rivu-bench: the instrument's times (%s) cannot be read\n", options.timesFile.c_str());
+        return 4;
+    }
+    // Delay of each row that arrived: from its write to its first sample
+    // leaving ReadLine. Throughput: from the first write to the last sample.
+    std::vector<std::int64_t> delays;
+    std::int64_t lastOut = 0;
+    for (std::size_t row = 0; row < stamps.size(); ++row) {
+        const std::int64_t out = tally.FirstOut()[row];
+        if (out == 0) continue;
+        delays.push_back(out - stamps[row]);
+        lastOut = std::max(lastOut, out);
+    }
+    const double seconds = lastOut > stamps.front() ? static_cast<double>(lastOut - stamps.front()) / 1e9 : 0;
+    const double wall = static_cast<double>(end - start) / 1e9;
+    const std::uint64_t lost = tally.Expected() - tally.Delivered();
+    const std::uint64_t wrong = tally.Wrong();
+    const double bytesPerSecond = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
+    std::printf(
+        "RESULT rows=%llu seconds=%.3f rows_per_s=%.0f bytes_per_s=%.0f ratio=%.1f lost=%llu wrong=%llu "
+        "library_threads=%zu library_cpu_pct=%.3f host_cpu_pct=%.1f p50_ms=%.3f p99_ms=%.3f\n",
+        static_cast<unsigned long long>(options.rows), seconds,
+        seconds > 0 ? static_cast<double>(options.rows) / seconds : 0, bytesPerSecond,
+        bytesPerSecond / static_cast<double>(kLineBytesPerSecond), static_cast<unsigned long long>(lost),
+        static_cast<unsigned long long>(wrong), libraryThreads.size(),
+        wall > 0 ? 100.0 * static_cast<double>(libraryCpu) / 1e9 / wall : 0,
+        wall > 0 ? 100.0 * static_cast<double>(hostCpu) / 1e9 / wall : 0, Percentile(delays, 0.5),
+        Percentile(delays, 0.99));
+    if (lost != 0 || wrong != 0) {
+        std::fprintf(stderr, "rivu-bench: %llu of %llu samples lost, %llu wrong\n",
+                     static_cast<unsigned long long>(lost), static_cast<unsigned long long>(tally.Expected()),
+                     static_cast<unsigned long long>(wrong));
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace rivu::bench

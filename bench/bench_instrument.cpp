@@ -1,0 +1,175 @@
+#include "bench/bench_instrument.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bench/bench_clock.h"
+#include "rivu-sim/command_framer.h"
+#include "rivu-sim/instrument.h"
+#include "rivu-sim/pseudo_terminal.h"
+#include "rivu-sim/signal_model.h"
+
+namespace rivu::bench {
+namespace {
+
+volatile sig_atomic_t terminated = 0;
+void OnTerminate(int) { terminated = 1; }
+
+// Writes a file whole: readers never see it half written.
+bool WriteWhole(const std::string& path, const std::string& text) {
+    const std::string temporary = path + ".part";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        out << text;
+        if (!out.flush()) return false;
+    }
+    return std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+// Puts all bytes on the line, waiting while the terminal's queue is full.
+bool WriteAll(sim::PseudoTerminal& terminal, const char* bytes, std::size_t size) {
+    while (size > 0 && !terminated) {
+        const ssize_t written = terminal.Write(bytes, size);
+        if (written > 0) {
+            bytes += written;
+            size -= static_cast<std::size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+        pollfd entry{terminal.MasterFd(), POLLOUT, 0};
+        poll(&entry, 1, 100);
+    }
+    return size == 0;
+}
+
+void SleepUntil(std::int64_t nanoseconds) {
+    // The raw clock cannot be slept on; the monotonic clock runs at the same
+    // rate within parts per million, so the offset between them is enough.
+    const std::int64_t offset = MonotonicNanoseconds() - NowNanoseconds();
+    const std::int64_t target = nanoseconds + offset;
+    timespec at{static_cast<time_t>(target / 1000000000), static_cast<long>(target % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR && !terminated) {
+    }
+}
+
+class BenchInstrument {
+public:
+    explicit BenchInstrument(const InstrumentOptions& options)
+        : options_(options),
+          config_(sim::SimulatorConfig::ForKind(sim::InstrumentKind::kRivu)),
+          instrument_(config_),
+          model_(config_.channels, 0) {}
+
+    int Run() {
+        std::string error;
+        if (!terminal_.Open(error)) {
+            std::fprintf(stderr, "rivu-bench instrument: %s\n", error.c_str());
+            return 1;
+        }
+        if (!WriteWhole(options_.portFile, terminal_.SlavePath() + "\n")) {
+            std::fprintf(stderr, "rivu-bench instrument: cannot write %s\n", options_.portFile.c_str());
+            return 1;
+        }
+        // Serves commands until the rows were sent and the host closed the
+        // instrument (X), or until it is told to end.
+        bool rowsSent = false;
+        for (;;) {
+            if (terminated) return rowsSent ? 0 : 1;
+            std::vector<std::string> commands;
+            if (!ReadCommands(commands, 200)) return 1;
+            for (const std::string& command : commands) {
+                std::vector<std::string> replies;
+                instrument_.OnCommand(command, sim::Instrument::Clock::now(), replies);
+                if (!Send(replies)) return 1;
+                if (command == "B" && !rowsSent) {
+                    if (!SendRows()) return 1;
+                    rowsSent = true;
+                }
+                if (command == "X" && rowsSent) return 0;
+            }
+        }
+    }
+
+private:
+    bool ReadCommands(std::vector<std::string>& commands, int timeoutMs) {
+        pollfd entry{terminal_.MasterFd(), POLLIN, 0};
+        if (poll(&entry, 1, timeoutMs) <= 0) return true;
+        char bytes[1024];
+        const ssize_t count = terminal_.Read(bytes, sizeof bytes);
+        // EIO: nobody holds the slave open for the moment; not an error here.
+        if (count > 0) framer_.Feed(std::string_view(bytes, static_cast<std::size_t>(count)), commands);
+        return true;
+    }
+
+    bool Send(const std::vector<std::string>& lines) {
+        std::string bytes;
+        for (const std::string& line : lines) bytes += line + "\r\n";
+        return WriteAll(terminal_, bytes.data(), bytes.size());
+    }
+
+    // Rows 0 .. rows-1 of the data model, each stamped with the time just
+    // before its first byte was written; the stamps go to the times file.
+    bool SendRows() {
+        std::vector<std::int64_t> stamps(options_.rows);
+        std::uint64_t totalBytes = 0;
+        const std::int64_t start = NowNanoseconds();
+        if (options_.paced) {
+            // 10 bits per byte at 115200 baud: 11520 bytes a second.
+            for (std::uint64_t row = 0; row < options_.rows && !terminated; ++row) {
+                SleepUntil(start + static_cast<std::int64_t>(totalBytes * 1000000000 / kLineBytesPerSecond));
+                const std::string text = model_.RowText(row, static_cast<std::int64_t>(row) * 5) + "\r\n";
+                stamps[row] = NowNanoseconds();
+                if (!WriteAll(terminal_, text.data(), text.size())) return false;
+                totalBytes += text.size();
+            }
+        } else {
+            // As fast as the line takes them: rows go out in blocks of a few
+            // kilobytes, each row stamped when its block is written.
+            std::string block;
+            std::uint64_t blockFirst = 0;
+            for (std::uint64_t row = 0; row < options_.rows && !terminated; ++row) {
+                block += model_.RowText(row, static_cast<std::int64_t>(row) * 5) + "\r\n";
+                if (block.size() >= 4000 || row + 1 == options_.rows) {
+                    const std::int64_t now = NowNanoseconds();
+                    for (std::uint64_t r = blockFirst; r <= row; ++r) stamps[r] = now;
+                    if (!WriteAll(terminal_, block.data(), block.size())) return false;
+                    totalBytes += block.size();
+                    block.clear();
+                    blockFirst = row + 1;
+                }
+            }
+        }
+        std::string text = std::to_string(options_.rows) + " " + std::to_string(totalBytes) + "\n";
+        for (const std::int64_t stamp : stamps) text += std::to_string(stamp) + "\n";
+        return WriteWhole(options_.timesFile, text);
+    }
+
+    const InstrumentOptions options_;
+    const sim::SimulatorConfig config_;
+    sim::Instrument instrument_;
+    const sim::DataModel model_;
+    sim::PseudoTerminal terminal_;
+    sim::CommandFramer framer_;
+};
+
+}  // namespace
+
+int RunInstrument(const InstrumentOptions& options) {
+    struct sigaction action{};
+    action.sa_handler = OnTerminate;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    BenchInstrument instrument(options);
+    return instrument.Run();
+}
+
+}  // namespace rivu::bench
