@@ -16,7 +16,10 @@ std::unique_ptr<EdfSink> EdfSink::Open(const std::string& path, bool overwrite, 
 
 bool EdfSink::Accepts(const DeviceReport& device) {
     std::string why;
-    if (writer_.Plan(device, why)) return true;
+    if (writer_.Plan(device, why)) {
+        error_.clear();
+        return true;
+    }
     error_ = "cannot record EDF+ to " + file_.Path() + ": " + why;
     return false;
 }
