@@ -48,12 +48,15 @@ def main(edf_path, csv_path, output_path, png_path=None):
 
     written = re.search(r"Written: .* \(EDF\+: (\d+) signals, (\d+) data records of .* s, (\d+) samples each\)",
                         output)
-    left = re.search(r"the last (\d+) samples did not fill an EDF\+ data record", output)
+    # Rows left out at the end: those that did not fill a data record, and those
+    # that lack samples of channels that had not caught up.
+    left = sum(int(n) for n in re.findall(
+        r"the last (\d+) (?:samples did not fill an EDF\+ data record|rows lack samples)", output))
     if report.Check(written is not None, "rivu-host says what the EDF+ file holds", output[-400:]):
         records, per_record = int(written.group(2)), int(written.group(3))
         report.Check(raw.n_times == records * per_record and records > 0, "sample count is whole data records",
                      f"{raw.n_times} samples, {records} x {per_record}")
-        report.Check(len(rows) - raw.n_times == (int(left.group(1)) if left else 0),
+        report.Check(len(rows) - raw.n_times == left,
                      "every CSV row is in the EDF+ file but the ones rivu-host says were left out",
                      f"{len(rows)} CSV rows, {raw.n_times} EDF+ samples")
 

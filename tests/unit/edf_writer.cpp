@@ -237,11 +237,13 @@ TEST(EdfSink, KeepsChannelsInStepAndCommentsAtTheirSamples) {
     facts.started = 0;
     ASSERT_TRUE(sink->Begin(facts)) << sink->Error();
     // Channel B delivers nothing for row 3: the row still holds a value for
-    // it (its digital minimum), so later rows stay at their times.
-    for (std::size_t row = 0; row < 25; ++row) {
+    // it (its digital minimum), so later rows stay at their times. The last
+    // two rows lack B's samples too (it had not caught up when the recording
+    // ended): they are left out, not stored as gaps.
+    for (std::size_t row = 0; row < 27; ++row) {
         std::vector<std::optional<std::int32_t>> samples = {static_cast<std::int32_t>(row),
                                                             static_cast<std::int32_t>(row)};
-        if (row == 3) samples[1].reset();
+        if (row == 3 || row >= 25) samples[1].reset();
         ASSERT_TRUE(sink->Row(row, samples));
     }
     CommentEntry comment;
@@ -259,6 +261,7 @@ TEST(EdfSink, KeepsChannelsInStepAndCommentsAtTheirSamples) {
     };
     EXPECT_TRUE(said("the last 5 samples did not fill")) << ::testing::PrintToString(remarks);
     EXPECT_TRUE(said("1 samples a channel did not deliver")) << ::testing::PrintToString(remarks);
+    EXPECT_TRUE(said("the last 2 rows lack samples")) << ::testing::PrintToString(remarks);
 
     const std::size_t headerSize = 256 * 4, recordSize = 2 * 10 * 2 + EdfWriter::kAnnotationBytes;
     const std::string file = ReadFile(path);

@@ -44,20 +44,33 @@ bool EdfSink::Begin(const RecordingFacts& facts) {
 
 bool EdfSink::Row(std::size_t, const std::vector<std::optional<std::int32_t>>& samples) {
     if (!writer_.IsOpen()) return false;
+    // A row that lacks a channel's sample waits: at the end of a recording
+    // such rows are only the channels that had not caught up, and are left
+    // out. Followed by a whole row, they were a channel that fell behind,
+    // and are written with the gap stored as the channel's digital minimum,
+    // keeping the signals in step.
+    const bool whole = std::all_of(samples.begin(), samples.end(), [](const auto& sample) { return sample.has_value(); });
+    if (!whole) {
+        held_.push_back(samples);
+        return Flush();
+    }
+    for (const auto& row : held_) Write(row);
+    held_.clear();
+    Write(samples);
+    return Flush();
+}
+
+void EdfSink::Write(const std::vector<std::optional<std::int32_t>>& samples) {
     const auto& signals = writer_.Signals();
-    for (std::size_t c = 0; c < signals.size() && c < samples.size(); ++c) {
-        // A signal needs a value in every row: a missing sample is stored as
-        // the digital minimum (and counted), keeping the channels in step.
-        std::int32_t raw = 0;
-        if (samples[c]) {
+    for (std::size_t c = 0; c < signals.size(); ++c) {
+        std::int32_t raw = static_cast<std::int32_t>(signals[c].rawMin);
+        if (c < samples.size() && samples[c]) {
             raw = *samples[c];
         } else {
-            raw = static_cast<std::int32_t>(signals[c].rawMin);
             ++gaps_;
         }
         writer_.Append(c, &raw, 1);
     }
-    return Flush();
 }
 
 bool EdfSink::Comment(const CommentEntry& comment) {
@@ -108,6 +121,10 @@ std::vector<std::string> EdfSink::Remarks() const {
     if (writer_.DroppedSamples() > 0) {
         remarks.push_back("the last " + std::to_string(writer_.DroppedSamples()) +
                           " samples did not fill an EDF+ data record: they are in the CSV only");
+    }
+    if (!held_.empty()) {
+        remarks.push_back("the last " + std::to_string(held_.size()) +
+                          " rows lack samples of some channels: they are in the CSV only");
     }
     const std::int64_t endUs = writer_.Records() * writer_.Plan().durationUs;
     if (lastOnsetUs_ >= endUs) {

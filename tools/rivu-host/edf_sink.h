@@ -29,11 +29,14 @@ public:
     std::string Error() const override { return error_; }
 
 private:
+    void Write(const std::vector<std::optional<std::int32_t>>& samples);
+
     OutputFile file_;
     EdfWriter writer_;
     std::int64_t periodUs_ = 0;
     std::int64_t lastOnsetUs_ = -1;
     std::size_t gaps_ = 0;
+    std::vector<std::vector<std::optional<std::int32_t>>> held_;  // rows lacking samples, not yet written
     std::string error_;
 };
 

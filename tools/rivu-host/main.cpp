@@ -2,8 +2,9 @@
 // exactly as the host application does (by path, exports looked up by name),
 // finds and initialises instruments, shows what they report, and records from
 // the first one: samples and blood-pressure comments are written to their
-// files (CSV, and EDF+ if asked for) as they arrive, so a recording that ends early (Ctrl-C, kill, a closed
-// terminal, a port that vanished) keeps everything recorded until then.
+// files (CSV, and EDF+ if asked for) as they arrive, so a recording that ends
+// early (Ctrl-C, kill, a closed terminal, a port that vanished) keeps
+// everything recorded until then.
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -234,8 +235,8 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
         error = "--edf needs a file name (EDF+ cannot go to standard output)";
         return false;
     }
-    if (!options.edf.empty() && (options.edf == options.csv || options.edf == options.comments ||
-                                 options.edf == CommentsPathFor(options.csv))) {
+    const std::string comments = options.comments.empty() ? CommentsPathFor(options.csv) : options.comments;
+    if (!options.edf.empty() && (options.edf == options.csv || options.edf == comments)) {
         error = "--edf needs a file other than the CSV's and the comments' (" + options.edf + ")";
         return false;
     }
