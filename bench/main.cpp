@@ -38,7 +38,8 @@ int main(int argc, char** argv) {
     if (arguments.empty()) return Usage("say host or instrument");
     const std::string role = arguments[0];
     std::string library, times, portFile, selection, rowsText, timeoutText = "50";
-    bool paced = false, winePort = false;
+    bool winePort = false;
+    [[maybe_unused]] bool paced = false;  // the instrument role is Linux only
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         const std::string& name = arguments[i];
         if (name == "--paced") {

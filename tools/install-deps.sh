@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, if missing.
 #   tools/install-deps.sh           everything (native, sanitizers, fuzz targets, Windows, Wine)
-#   tools/install-deps.sh --native  only what the Linux build needs
+#   tools/install-deps.sh --native  only what the Linux build and the demo need
 set -euo pipefail
-packages=(cmake ninja-build g++ googletest python3-serial)
+# python3-serial drives the benchmark's pyserial reader; python3-mne reads the
+# EDF+ recordings back (tests, plot), python3-matplotlib draws them.
+packages=(cmake ninja-build g++ googletest python3-serial python3-mne python3-matplotlib)
 if [ "${1:-}" != "--native" ]; then
   packages+=(g++-mingw-w64-x86-64 wine64 socat python3-pefile binutils clang libclang-rt-14-dev)
 fi

@@ -21,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -924,12 +925,29 @@ protected:
 };
 
 // Item by item of a recording: samples with the recording's facts, and the
-// blood-pressure results beside them at the sample they belong to.
+// blood-pressure results beside them at the sample they belong to. The demo's
+// recording, shorter: it too ends between measurement cycles. The EDF+ file
+// goes through an independent reader (MNE) against the CSV and the printed
+// comments, and the picture is drawn from it.
 TEST_F(RivuHostEndToEnd, RecordsASimulatedCodaWithItsCommentsBesideTheSamples) {
-    const std::string csv = File("coda.csv");
-    const HostRun run = RunHost({"--simulate", "coda", "--seconds", "6", "--csv", csv});
+    const std::string csv = File("coda.csv"), edf = File("coda.edf"), png = File("coda.png");
+    const HostRun run = RunHost({"--simulate", "coda", "--seconds", "6", "--csv", csv, "--edf", edf});
     ASSERT_EQ(run.exitCode, 0) << Shown(run);
+    EXPECT_EQ(run.out.find("error:"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, "") << run.err;
     EXPECT_NE(run.out.find("Zarvonic CODA by Zarvonic NZ Ltd."), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("VPR"), std::string::npos) << run.out;
+    // The channel table's scaling column starts in one column on every row, "µL" included.
+    std::set<std::size_t> scalingColumns;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t scaling = line.find("0,0;");
+        if (scaling == std::string::npos) continue;
+        scalingColumns.insert(static_cast<std::size_t>(
+            std::count_if(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(scaling),
+                          [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; })));
+    }
+    EXPECT_EQ(scalingColumns.size(), 1u) << run.out;
     // One cycle in 6 s, on the VPR channel, the eighth of the channel table.
     EXPECT_NE(run.out.find("Blood-pressure results: 1, notes and errors: 0"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("channel 8, record 0): Systolic BP = "), std::string::npos) << run.out;
@@ -966,6 +984,14 @@ TEST_F(RivuHostEndToEnd, RecordsASimulatedCodaWithItsCommentsBesideTheSamples) {
     }
     EXPECT_EQ(SimulatorFolder(run.out).empty(), false) << run.out;
     EXPECT_FALSE(std::filesystem::exists(SimulatorFolder(run.out)));
+
+    const std::string source = RIVU_SOURCE_DIR;
+    const HostRun plot = RunCommand({"/usr/bin/python3", source + "/tools/plot-recording.py", edf, png});
+    EXPECT_EQ(plot.exitCode, 0) << Shown(plot);
+    std::ofstream(File("printed.txt")) << run.out;
+    const HostRun checks = RunCommand(
+        {"/usr/bin/python3", source + "/tests/resources/check_recording.py", edf, csv, File("printed.txt"), png});
+    EXPECT_EQ(checks.exitCode, 0) << Shown(checks);
 }
 
 // Rows are in the file while recording; TERM, HUP and Ctrl-C end it at once
@@ -976,9 +1002,10 @@ TEST_F(RivuHostEndToEnd, KeepsTheRecordingWhenStoppedAndChecksItsOutputsFirst) {
     for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
         SCOPED_TRACE(signal);
         const std::string csv = File("stopped-" + std::to_string(signal) + ".csv");
+        const std::string edf = File("stopped-" + std::to_string(signal) + ".edf");
         // Signalled once 60 rows are in the file, long before the 60 s are up.
         const HostRun run = RunHost(
-            {"--simulate", "coda", "--seconds", "60", "--csv", csv},
+            {"--simulate", "coda", "--seconds", "60", "--csv", csv, "--edf", edf},
             [&](const HostRun&) { return ReadTable(ReadWholeFile(csv)).rows.size() >= 60; }, signal);
         ASSERT_GE(run.signalledAt, 0) << Shown(run);
         EXPECT_EQ(run.exitCode, 0) << Shown(run);
@@ -989,6 +1016,13 @@ TEST_F(RivuHostEndToEnd, KeepsTheRecordingWhenStoppedAndChecksItsOutputsFirst) {
         EXPECT_GE(samples.rows.size(), 60u);
         for (const std::string& row : samples.rows) ASSERT_EQ(Fields(row), 9u) << row;
         EXPECT_NE(run.out.find(std::to_string(samples.rows.size()) + " rows"), std::string::npos) << run.out;
+        // The EDF+ file is closed whole too: its header counts the data
+        // records that follow it.
+        const std::string file = ReadWholeFile(edf);
+        ASSERT_GT(file.size(), 256u) << Shown(run);
+        const long records = std::stol(file.substr(236, 8)), headerBytes = std::stol(file.substr(184, 8));
+        EXPECT_GE(records, 1) << file.substr(0, 256);
+        EXPECT_EQ((static_cast<long>(file.size()) - headerBytes) % records, 0) << file.substr(0, 256);
         EXPECT_EQ(ReadTable(ReadWholeFile(File("stopped-" + std::to_string(signal) + "-comments.csv"))).header,
                   "time_s,sample,channel,text");
         EXPECT_FALSE(std::filesystem::exists(SimulatorFolder(run.out))) << run.out;
@@ -1140,6 +1174,44 @@ TEST_F(RivuHostEndToEnd, ReachesSimulatedInstrumentsOnNamedPorts) {
     run = RunHost({"--help"});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_NE(run.out.find("exit codes:"), std::string::npos) << run.out;
+}
+
+// The device report as JSON, read by a JSON parser, with the progress lines
+// off standard output; --help as the README shows it; an EDF+ path that
+// cannot be written (or standard output) is refused before anything starts,
+// with the exit code of any output that cannot be written.
+TEST_F(RivuHostEndToEnd, ReportsAsTheReadmeSays) {
+    HostRun run = RunHost({"--simulate", "coda", "--list", "--json"});
+    ASSERT_EQ(run.exitCode, 0) << Shown(run);
+    std::ofstream(File("report.json")) << run.out;
+    const HostRun json = RunCommand({"/usr/bin/python3", "-c",
+                                     "import json,sys; d=json.load(open(sys.argv[1]))[0]; c=d['channels']; "
+                                     "print(d['vendor'], d['model'], len(c), c[4]['unit'], c[5]['raw_high'], "
+                                     "d['offered_sample_periods_us'])",
+                                     File("report.json")});
+    EXPECT_EQ(json.exitCode, 0) << Shown(json);
+    EXPECT_EQ(json.out, "Zarvonic NZ Ltd. Zarvonic CODA 8 \u00b5L 500 [5000, 10000, 20000, 50000, 100000]\n")
+        << Shown(json);
+    EXPECT_NE(run.err.find("Found 1 instrument(s)"), std::string::npos) << run.err;
+
+    run = RunHost({"--help"});
+    EXPECT_NE(ReadWholeFile(std::string(RIVU_SOURCE_DIR) + "/README.md").find(run.out), std::string::npos) << run.out;
+    run = RunHost({"--version"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out.rfind("rivu-host ", 0), 0u) << run.out;
+
+    run = RunHost({"--simulate", "coda", "--seconds", "1", "--csv", File("x.csv"), "--edf", "/nonexistent/x.edf"});
+    EXPECT_EQ(run.exitCode, 9) << Shown(run);
+    EXPECT_NE(run.err.find("cannot write /nonexistent/x.edf"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");  // refused before the enabler or the instrument was started
+    EXPECT_FALSE(std::filesystem::exists(File("x.csv")));
+    run = RunHost({"--simulate", "coda", "--seconds", "1", "--csv", File("x.csv"), "--edf", "-"});
+    EXPECT_EQ(run.exitCode, 2) << Shown(run);
+    // An EDF+ file in the way is kept unless --force, like the CSV.
+    std::ofstream(File("kept.edf")) << "kept\n";
+    run = RunHost({"--simulate", "coda", "--seconds", "1", "--csv", File("x.csv"), "--edf", File("kept.edf")});
+    EXPECT_EQ(run.exitCode, 13) << Shown(run);
+    EXPECT_EQ(ReadWholeFile(File("kept.edf")), "kept\n");
 }
 
 }  // namespace

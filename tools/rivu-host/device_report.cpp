@@ -3,6 +3,17 @@
 #include <cstdio>
 
 namespace rivu::host {
+namespace {
+
+// The text padded with spaces to width columns, counting a UTF-8 character
+// ("µL", "SpO₂") as one column.
+std::string Padded(const std::string& text, std::size_t width) {
+    std::size_t columns = 0;
+    for (unsigned char c : text) columns += (c & 0xC0) != 0x80;
+    return text + std::string(columns < width ? width - columns : 0, ' ');
+}
+
+}  // namespace
 
 std::string CommandText(EnablerLibrary& enabler, unsigned int index, int code, int argument) {
     char text[2048] = {};
@@ -60,8 +71,9 @@ void PrintReport(const DeviceReport& report, unsigned int index, std::FILE* out)
     std::fprintf(out, "  %-3s %-20s %-20s %-12s %s\n", "#", "name", "title", "unit", "scaling");
     for (std::size_t i = 0; i < report.channels.size(); ++i) {
         const ChannelInfo& channel = report.channels[i];
-        std::fprintf(out, "  %-3zu %-20s %-20s %-12s %s\n", i + 1, channel.name.c_str(), channel.title.c_str(),
-                     channel.scaling.unit.c_str(), channel.scalingText.c_str());
+        std::fprintf(out, "  %-3zu %s %s %s %s\n", i + 1, Padded(channel.name, 20).c_str(),
+                     Padded(channel.title, 20).c_str(), Padded(channel.scaling.unit, 12).c_str(),
+                     channel.scalingText.c_str());
     }
 }
 

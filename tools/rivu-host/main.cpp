@@ -2,8 +2,9 @@
 // exactly as the host application does (by path, exports looked up by name),
 // finds and initialises instruments, shows what they report, and records from
 // the first one: samples and blood-pressure comments are written to their
-// files as they arrive, so a recording that ends early (Ctrl-C, kill, a closed
-// terminal, a port that vanished) keeps everything recorded until then.
+// files (CSV, and EDF+ if asked for) as they arrive, so a recording that ends
+// early (Ctrl-C, kill, a closed terminal, a port that vanished) keeps
+// everything recorded until then.
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -26,7 +27,9 @@
 
 #include "platform/clock.h"
 #include "rivu-host/csv_export.h"
+#include "rivu-host/device_json.h"
 #include "rivu-host/device_report.h"
+#include "rivu-host/edf_sink.h"
 #include "rivu-host/enabler_log.h"
 #include "rivu-host/recorder.h"
 #include "rivu-host/simulated_instrument.h"
@@ -61,17 +64,24 @@ struct Options {
     int periodUs = 0;
     std::string csv = "rivu-recording.csv";
     std::string comments;  // "" : next to the CSV
+    std::string edf;       // "" : none
     bool force = false;
     std::vector<std::string> ports;
     std::string simulate;
     std::string log;
     bool listOnly = false;
+    bool json = false;  // with listOnly: the report as JSON on standard output
 };
+
+#ifndef RIVU_HOST_VERSION
+#define RIVU_HOST_VERSION "unknown"
+#endif
 
 const char kHelp[] =
     "usage: rivu-host [options]\n"
     "  --library PATH     the enabler to load (default: librivu.so / rivu.dll next to\n"
-    "                     this program or in its parent folder)\n"
+    "                     this program, in its parent folder or, installed, in the\n"
+    "                     library folder beside it)\n"
     "  --select TEXT      FindDevice selection: comma-separated tokens looked for in the\n"
     "                     port's serial number; empty (default) accepts every port\n"
     "  --port PATH[=ID]   (Linux) offer this serial port to the enabler, before those of\n"
@@ -85,12 +95,16 @@ const char kHelp[] =
     "                     standard output, messages then go to standard error)\n"
     "  --comments FILE    where blood-pressure results, notes and errors go (default:\n"
     "                     the CSV's name with -comments.csv; none with --csv -)\n"
+    "  --edf FILE         also write the recording as EDF+: one signal per channel,\n"
+    "                     the comments as annotations\n"
     "  --force            overwrite existing output files\n"
     "  --list             describe the instruments found, do not record\n"
+    "  --json             with --list: the device report as JSON on standard output\n"
     "  --log FILE         append the enabler's diagnostic lines to FILE\n"
     "  --simulate KIND[,FAULT...]\n"
     "                     (Linux) record from a simulated instrument, rivu or coda,\n"
     "                     with rivu-sim's faults if any (coda,hang-up; see rivu-sim --help)\n"
+    "  --version          print the version and exit\n"
     "\n"
     "Outputs are opened before the instrument starts and written as samples arrive\n"
     "(flushed every second). Ctrl-C, SIGTERM and SIGHUP end a recording early and\n"
@@ -105,7 +119,7 @@ const char kHelp[] =
     "   6  an instrument did not describe itself\n"
     "   7  the sampling interval asked for is not offered\n"
     "   8  the instrument did not start sampling\n"
-    "   9  an output file cannot be written\n"
+    "   9  an output file cannot be written (CSV, comments or EDF+)\n"
     "  10  the simulated instrument did not start\n"
     "  11  the instrument's port failed during the recording (what was recorded is kept)\n"
     "  12  stopped by a signal before the recording began\n"
@@ -182,8 +196,15 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             if (!value(options.simulate)) return false;
         } else if (arg == "--log") {
             if (!value(options.log)) return false;
+        } else if (arg == "--edf") {
+            if (!value(options.edf)) return false;
         } else if (arg == "--list") {
             options.listOnly = true;
+        } else if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "--version") {
+            std::printf("rivu-host %s\n", RIVU_HOST_VERSION);
+            std::exit(kExitOk);
         } else if (arg == "--seconds" || arg == "--period-us") {
             if (!value(text)) return false;
             char* end = nullptr;
@@ -210,6 +231,19 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
         error = "--comments needs a file other than the samples' (" + options.csv + ")";
         return false;
     }
+    if (options.edf == "-") {
+        error = "--edf needs a file name (EDF+ cannot go to standard output)";
+        return false;
+    }
+    const std::string comments = options.comments.empty() ? CommentsPathFor(options.csv) : options.comments;
+    if (!options.edf.empty() && (options.edf == options.csv || options.edf == comments)) {
+        error = "--edf needs a file other than the CSV's and the comments' (" + options.edf + ")";
+        return false;
+    }
+    if (options.json && !options.listOnly) {
+        error = "--json goes with --list";
+        return false;
+    }
     return true;
 }
 
@@ -229,16 +263,9 @@ std::u16string Widen(const std::string& text) {
     return wide;
 }
 
-std::string Narrow(const std::u16string& text) {
-    std::string narrow;
-    for (char16_t c : text) narrow += c < 0x100 ? static_cast<char>(c) : '?';
-    return narrow;
-}
-
-std::string UtcNow() {
-    const std::time_t now = std::time(nullptr);
+std::string UtcText(std::time_t moment) {
     char text[32] = {};
-    if (const std::tm* utc = std::gmtime(&now)) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", utc);
+    if (const std::tm* utc = std::gmtime(&moment)) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", utc);
     return text;
 }
 
@@ -286,6 +313,10 @@ bool LoadEnabler(EnablerLibrary& enabler, const Options& options, const char* ar
         const std::size_t slash = program.find_last_of("/\\");
         const std::string folder = slash == std::string::npos ? std::string(".") : program.substr(0, slash);
         candidates = {folder + separator + file, folder + separator + ".." + separator + file};
+#if defined(RIVU_HOST_LIBDIR)
+        // Installed: bin/rivu-host finds lib/librivu.so.
+        candidates.push_back(folder + separator + ".." + separator + RIVU_HOST_LIBDIR + separator + file);
+#endif
     }
     for (const std::string& candidate : candidates) {
         if (enabler.Load(Widen(candidate))) {
@@ -322,6 +353,7 @@ private:
     // unloading it; the system closes its port.
     [[noreturn]] void Abandon(int code);
     bool TakeComments(HostObjects& host, double period);
+    void StoppedDuringCycle(const HostObjects& host, std::size_t beforeStop) const;
     bool Flush();
     void DiscardOutputs();
 
@@ -341,6 +373,9 @@ int Session::OpenOutputs() {
         if (!path.empty()) {
             if (auto comments = CsvCommentSink::Open(path, options_.force, error))
                 sinks_.push_back(std::move(comments));
+        }
+        if (error.empty() && !options_.edf.empty()) {
+            if (auto edf = EdfSink::Open(options_.edf, options_.force, error)) sinks_.push_back(std::move(edf));
         }
     }
     if (error.empty()) return kExitOk;
@@ -483,7 +518,7 @@ bool Session::TakeComments(HostObjects& host, double period) {
         entry.seconds = comment.position * period;
         entry.sample = comment.position;
         entry.channel = comment.channel >= 0 ? comment.channel + 1 : 0;
-        entry.text = Narrow(comment.text);
+        entry.text = AnnotationText(comment.text);
         if (comment.text.starts_with(u"Systolic BP = ")) ++results_;
         if (comment.text.starts_with(u"note: ") || comment.text.starts_with(u"error: ")) ++notes_;
         const std::string channel =
@@ -493,6 +528,21 @@ bool Session::TakeComments(HostObjects& host, double period) {
         for (auto& sink : sinks_) sink->Comment(entry);
     }
     return true;
+}
+
+// A stop during a measurement cycle leaves its upload incomplete: the enabler
+// posts its error comment as it does for any unfinished upload; say plainly
+// that the stop caused it.
+void Session::StoppedDuringCycle(const HostObjects& host, std::size_t beforeStop) const {
+    const std::vector<RecordedComment> comments = host.Comments();
+    for (std::size_t i = beforeStop; i < comments.size(); ++i) {
+        if (comments[i].text == u"error: incomplete waveform upload") {
+            std::fprintf(info_,
+                         "The recording stopped during a measurement cycle: that cycle has no result, and the "
+                         "enabler\nmarks its upload as incomplete (the error comment above).\n");
+            return;
+        }
+    }
 }
 
 int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
@@ -539,10 +589,11 @@ int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
         // so the instrument's rates are in the log by now.
         log.Sync();
         report.offeredPeriodsUs = OfferedPeriods(log.TakeUploadRates());
-        PrintReport(report, index, info_);
+        if (!options_.json) PrintReport(report, index, info_);
         reports.push_back(report);
     }
     if (options_.listOnly) {
+        if (options_.json) std::fputs(DevicesJson(reports, devices).c_str(), stdout);
         enabler.CloseAll();
         return kExitOk;
     }
@@ -576,10 +627,19 @@ int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
     }
     enabler.SetControllingProxy(index, host.ControllingProxy());
 
+    for (auto& sink : sinks_) {
+        if (!sink->Accepts(report)) {
+            std::fprintf(stderr, "rivu-host: %s\n", sink->Error().c_str());
+            enabler.CloseAll();
+            DiscardOutputs();
+            return kExitOutput;
+        }
+    }
     bool started = false;
     RecordingFacts facts;
     facts.device = &report;
-    facts.startTime = UtcNow();
+    facts.started = std::time(nullptr);
+    facts.startTime = UtcText(facts.started);
     RunStep([&] { started = enabler.DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr) == 1; },
             "instrument " + std::to_string(index) + " to start sampling");
     if (!started) {
@@ -604,6 +664,7 @@ int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
                  : RecordFor({enabler, index, options_.seconds, rows, [&] { return TakeComments(host, period); },
                               [&] { return Flush(); }, stopSignal, info_});
     const double recorded = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::size_t commentsBeforeStop = host.Comments().size();
     RivuCommandRecord stop{};
     enabler.DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop);
     enabler.CloseAll();
@@ -612,6 +673,7 @@ int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
     // then the files are closed whole.
     rows.Finish();
     TakeComments(host, period);
+    StoppedDuringCycle(host, commentsBeforeStop);
     for (auto& sink : sinks_) {
         if (!sink->End()) {
             std::fprintf(stderr, "rivu-host: %s\n", sink->Error().c_str());
@@ -627,7 +689,10 @@ int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
                      rows.LateSamples());
     }
     if (written) {
-        for (auto& sink : sinks_) std::fprintf(info_, "Written: %s\n", sink->Where().c_str());
+        for (auto& sink : sinks_) {
+            std::fprintf(info_, "Written: %s\n", sink->Where().c_str());
+            for (const std::string& remark : sink->Remarks()) std::fprintf(info_, "  %s\n", remark.c_str());
+        }
         std::fprintf(info_, "%zu rows, %.1f s\n", rows.Rows(), rows.Rows() * period);
     }
     if (end == RecordingEnd::kStopped) {
@@ -659,7 +724,8 @@ int main(int argc, char** argv) {
     InstallSignalHandlers();
     // With the samples on standard output, everything else goes to standard
     // error.
-    std::FILE* info = !options.listOnly && options.csv == "-" ? stderr : stdout;
+    // With the JSON report on standard output, too.
+    std::FILE* info = options.listOnly ? (options.json ? stderr : stdout) : (options.csv == "-" ? stderr : stdout);
     Session session(options, info);
     if (!options.listOnly) {
         if (const int result = session.OpenOutputs(); result != kExitOk) return result;

@@ -12,13 +12,16 @@ namespace rivu::host {
 #if !defined(O_CLOEXEC)
 #define O_CLOEXEC 0
 #endif
+#if !defined(O_BINARY)
+#define O_BINARY 0
+#endif
 
 OutputFile::~OutputFile() {
     std::string ignored;
     if (stream_ != nullptr) Close(ignored);
 }
 
-bool OutputFile::Open(const std::string& path, bool overwrite, std::string& error) {
+bool OutputFile::Open(const std::string& path, bool overwrite, std::string& error, bool binary) {
     path_ = path;
     if (IsStandardOutput()) {
         stream_ = stdout;
@@ -26,7 +29,8 @@ bool OutputFile::Open(const std::string& path, bool overwrite, std::string& erro
     }
     // Created here only if it did not exist, so that a file someone else
     // made meanwhile is never taken over without being asked.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int mode = binary ? O_BINARY : 0;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | mode, 0644);
     if (fd >= 0) {
         created_ = true;
     } else if (errno == EEXIST) {
@@ -39,13 +43,13 @@ bool OutputFile::Open(const std::string& path, bool overwrite, std::string& erro
             error = "cannot write " + path + ": " + std::strerror(EISDIR);
             return false;
         }
-        fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | mode);
     }
     if (fd < 0) {
         error = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     }
-    stream_ = ::fdopen(fd, "w");
+    stream_ = ::fdopen(fd, binary ? "wb" : "w");
     if (stream_ == nullptr) {
         error = "cannot write " + path + ": " + std::strerror(errno);
         ::close(fd);
@@ -87,6 +91,12 @@ bool OutputFile::Close(std::string& error) {
     }
     stream_ = nullptr;
     return written;
+}
+
+std::FILE* OutputFile::Release() {
+    std::FILE* stream = stream_;
+    stream_ = nullptr;
+    return stream;
 }
 
 void OutputFile::Discard() {

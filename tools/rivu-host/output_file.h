@@ -17,8 +17,9 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     // False with error set (the system's reason) when the file cannot be
-    // opened, or exists and overwrite is false.
-    bool Open(const std::string& path, bool overwrite, std::string& error);
+    // opened, or exists and overwrite is false. binary: bytes are written
+    // as they are (no line-end translation on Windows).
+    bool Open(const std::string& path, bool overwrite, std::string& error, bool binary = false);
     // Empties a file that existed before; false on a write error.
     bool Begin();
     // Text written as it is; write errors are kept for Flush and Close.
@@ -28,6 +29,8 @@ public:
     bool Flush(std::string& error);
     // Flushes and closes; false (error set) when something was not written.
     bool Close(std::string& error);
+    // After Begin: hands the stream over to a writer that closes it itself.
+    std::FILE* Release();
     // Closes and removes the file when this run created it and it holds
     // nothing of a recording (used when a run ends before recording).
     void Discard();

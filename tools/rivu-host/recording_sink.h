@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@ namespace rivu::host {
 // What a recording states about itself, written at the top of every output.
 struct RecordingFacts {
     std::string startTime;  // UTC, ISO 8601, when sampling was started
+    std::time_t started = 0;  // the same moment
     const DeviceReport* device = nullptr;
 };
 
@@ -23,13 +25,17 @@ struct CommentEntry {
 };
 
 // One output of a recording (a table of samples, a list of comments, ...).
-// The recorder opens every sink before the instrument starts, then calls
-// Begin once, Row and Comment as they arrive, Flush at least once a second
-// and End at the end. A sink that does not keep rows or comments ignores
+// The recorder opens every sink before the instrument starts, asks each with
+// Accepts whether it can hold the instrument's recording, then calls Begin
+// once, Row and Comment as they arrive, Flush at least once a second and End
+// at the end. A sink that does not keep rows or comments ignores
 // them. Each call returns false after a write error; Error() says which.
 class RecordingSink {
 public:
     virtual ~RecordingSink() = default;
+    // Before the instrument starts: false (Error() says why) when this output
+    // cannot hold a recording of the device.
+    virtual bool Accepts(const DeviceReport&) { return true; }
     virtual bool Begin(const RecordingFacts& facts) = 0;
     // Row `row` of the recording: the raw sample of each channel, none where
     // a channel delivered nothing for it.
@@ -40,6 +46,8 @@ public:
     // Removes what this run created, when it ends before recording.
     virtual void Discard() = 0;
     virtual std::string Where() const = 0;
+    // After End: what a reader of this output should know about it.
+    virtual std::vector<std::string> Remarks() const { return {}; }
     virtual std::string Error() const = 0;
 };
 
