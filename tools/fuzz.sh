@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (preset fuzz) and runs each for SECONDS (default 60),
-# one after the other in a single process each, from its seed corpus in fuzz/corpus/. New inputs go to a
+# one after the other in a single process each, from its starting corpus in fuzz/corpus/. New inputs go to a
 # scratch corpus under build/fuzz/corpus, findings to build/fuzz/findings.
 # Prints executions and findings per target; fails when a target found something.
 #   tools/fuzz.sh [SECONDS]

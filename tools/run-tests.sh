@@ -39,7 +39,7 @@ run_suite asan env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=pr
 run_suite tsan env TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   bash -c "$(declare -f build_and_test); build_and_test native-tsan"
 
-# About 20 s per target: enough to catch a regression the seed corpora or a
+# About 20 s per target: enough to catch a regression the starting corpora or a
 # short search reach; the long searches are run by hand (tools/fuzz.sh SECONDS).
 run_suite fuzz tools/fuzz.sh 20
 

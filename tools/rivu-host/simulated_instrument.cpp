@@ -66,13 +66,13 @@ private:
 
 }  // namespace
 
-std::unique_ptr<SimulatedInstrument> SimulatedInstrument::Start(const std::string& spec, std::string& error) {
+std::unique_ptr<SimulatedInstrument> SimulatedInstrument::Start(const std::string& request, std::string& error) {
     std::vector<std::string> words;
     std::size_t begin = 0;
-    for (std::size_t comma; (comma = spec.find(',', begin)) != std::string::npos; begin = comma + 1) {
-        words.push_back(spec.substr(begin, comma - begin));
+    for (std::size_t comma; (comma = request.find(',', begin)) != std::string::npos; begin = comma + 1) {
+        words.push_back(request.substr(begin, comma - begin));
     }
-    words.push_back(spec.substr(begin));
+    words.push_back(request.substr(begin));
     const std::string& kind = words.front();
     sim::SimulatorConfig config;
     std::string linkName, instanceId;
@@ -85,7 +85,7 @@ std::unique_ptr<SimulatedInstrument> SimulatedInstrument::Start(const std::strin
         linkName = "ksc01234";
         instanceId = "FTDIBUS\\VID_0403+PID_6001+KSC01234A\\0000";
     } else {
-        error = "--simulate takes rivu or coda, then faults if any (coda,hang-up), not \"" + spec + "\"";
+        error = "--simulate takes rivu or coda, then faults if any (coda,hang-up), not \"" + request + "\"";
         return nullptr;
     }
     for (std::size_t i = 1; i < words.size(); ++i) {

@@ -11,10 +11,10 @@ namespace rivu::host {
 class SimulatedInstrument {
 public:
     virtual ~SimulatedInstrument() = default;
-    // spec: "rivu" or "coda", then the simulator's fault names if any, all
+    // request: "rivu" or "coda", then the simulator's fault names if any, all
     // separated by commas ("coda,hang-up"). Null with error set when it
     // cannot start.
-    static std::unique_ptr<SimulatedInstrument> Start(const std::string& spec, std::string& error);
+    static std::unique_ptr<SimulatedInstrument> Start(const std::string& request, std::string& error);
     // The fault names the simulator knows, separated by ", ".
     static std::string FaultNames();
     virtual std::string Description() const = 0;
