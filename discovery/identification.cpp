@@ -1,7 +1,7 @@
 #include "discovery/identification.h"
 
 #include <algorithm>
-#include <regex>
+#include <string_view>
 
 namespace rivu {
 
@@ -21,19 +21,17 @@ std::string NarrowLowBytes(const std::u16string& text) {
 
 std::string ExtractSerialNumber(const std::u16string& devicePath) {
     const std::string narrow = NarrowLowBytes(devicePath);
-    // Tried in this order; the first prefix followed by a digit anywhere wins.
-    // The expression finds the leftmost prefix followed by a digit, which is
-    // where "(prefix)([0-9]+)" matches; the run of digits is then taken by
-    // hand, because the recursive regex executor would overflow the stack on
-    // a run of many thousand digits.
-    static constexpr const char* kPrefixes[] = {"a800", "ksc", "zvccoda"};
-    for (const char* prefix : kPrefixes) {
-        const std::regex expression(std::string("(") + prefix + ")([0-9])", std::regex::ECMAScript);
-        std::smatch match;
-        if (std::regex_search(narrow, match, expression)) {
-            const auto digitsBegin = match[2].first;
-            const auto digitsEnd = std::find_if(digitsBegin, narrow.end(), [](char c) { return c < '0' || c > '9'; });
-            return std::string(digitsBegin, digitsEnd);
+    // Tried in this order; the first prefix followed by a digit anywhere wins,
+    // with the whole run of digits after it (what "(prefix)([0-9]+)" finds
+    // leftmost). A plain search: no expression to compile on every call and no
+    // recursion on a run of many thousand digits.
+    static constexpr std::string_view kPrefixes[] = {"a800", "ksc", "zvccoda"};
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    for (std::string_view prefix : kPrefixes) {
+        for (std::size_t at = narrow.find(prefix); at != std::string::npos; at = narrow.find(prefix, at + 1)) {
+            const auto digitsBegin = narrow.begin() + static_cast<std::ptrdiff_t>(at + prefix.size());
+            if (digitsBegin == narrow.end() || !isDigit(*digitsBegin)) continue;
+            return std::string(digitsBegin, std::find_if_not(digitsBegin, narrow.end(), isDigit));
         }
     }
     return {};

@@ -67,7 +67,9 @@ private:
     double inverseFactor_ = 1;  // 10^-decimals_
     std::string gainList_;
     std::string baseScaling_;
-    std::array<std::int32_t, kRingSize> samples_{};
+    // Left uninitialised: a slot is read only after the producer wrote it, and
+    // clearing 128 KiB per channel made every new catalogue cost a page-in.
+    std::array<std::int32_t, kRingSize> samples_;
     std::atomic<std::uint32_t> sampleWrite_{0};
     std::atomic<std::uint32_t> sampleRead_{0};
     std::int32_t lastSample_ = 0;
