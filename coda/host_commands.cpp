@@ -4,11 +4,11 @@
 #include <cstring>
 #include <string>
 
-#include "coda/host_objects.h"
 #include "platform/code_pages.h"
 #include "plugin/host_services.h"
 #include "serial/rivu_serial.h"
 #include "support/com_call.h"
+#include "support/host_interface.h"
 
 namespace rivu {
 namespace {

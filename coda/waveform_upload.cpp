@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "coda/host_objects.h"
 #include "platform/code_pages.h"
 #include "plugin/host_services.h"
 #include "protocol/fields.h"
 #include "serial/rivu_serial.h"
 #include "support/com_call.h"
+#include "support/host_interface.h"
 #include "support/log_format.h"
 #include "support/zvc_string.h"
 

@@ -13,7 +13,7 @@
 #include "protocol/reply_dispatcher.h"
 #include "serial/receive_ring.h"
 #include "serial/sample_delivery.h"
-#include "tools/host-objects/host_objects.h"
+#include "tools/host-objects/test_host.h"
 
 namespace rivu::fuzz {
 namespace {

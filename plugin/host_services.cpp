@@ -11,6 +11,7 @@
 #include "platform/system_paths.h"
 #include "support/com_call.h"
 #include "support/errors.h"
+#include "support/host_interface.h"
 #include "support/log_format.h"
 #include "support/never_destroyed.h"
 #include "support/zvc_string.h"
@@ -68,11 +69,11 @@ void LoadActivationLibrary(HostServicesState& state) {
         platform::ExitProcessWith(-1);
     }
     void* factory = nullptr;
-    HResult hr = entry(&platform::kCLSID_HostActivation, &kIID_IUnknown, &factory);
+    HResult hr = entry(&kCLSID_HostActivation, &kIID_IUnknown, &factory);
     if (Failed(hr)) throw ZVC::XHResult(hr);
     if (factory == nullptr) throw ZVC::XHResult(kPointer);
     std::uint32_t cookie = 0;
-    hr = platform::RegisterClassObject(platform::kCLSID_HostActivation, factory, cookie);
+    hr = platform::RegisterClassObject(kCLSID_HostActivation, factory, cookie);
     if (Failed(hr)) {
         Release(factory);
         throw ZVC::XHResult(hr);
@@ -89,10 +90,10 @@ void StartClock(HostServicesState& state) {
     std::int32_t offset = 0;
     if (void* service = GetLogService()) {
         void* clock = nullptr;
-        if (Succeeded(QueryInterface(service, platform::kIID_HostClock, &clock)) && clock != nullptr) {
+        if (Succeeded(QueryInterface(service, kIID_HostClock, &clock)) && clock != nullptr) {
             // Preset to now: a clock that writes nothing leaves the offset at 0.
             std::uint32_t referenceTick = platform::TickCount();
-            CallSlot<HResult>(clock, platform::kHostClockTickSlot, &referenceTick);
+            CallSlot<HResult>(clock, kHostClockTickSlot, &referenceTick);
             offset = HostClockOffset(platform::TickCount(), referenceTick);
             Release(clock);
         }
@@ -111,7 +112,7 @@ void LogLine(std::u16string_view text) {
         ZVC::ZVCString line(text);
         HostServicesState& state = State();
         std::lock_guard lock(state.logMutex);
-        if (void* service = GetLogService()) CallSlot<HResult>(service, platform::kLogServiceWriteSlot, line.Object());
+        if (void* service = GetLogService()) CallSlot<HResult>(service, kLogServiceWriteSlot, line.Object());
     } catch (...) {
     }
 }
@@ -125,10 +126,10 @@ void* GetLogService() {
         void* service = state.logService.load(std::memory_order_relaxed);
         if (service != nullptr) return service;
         if (Failed(
-                platform::GetClassObject(platform::kCLSID_HostLogService, platform::kIID_HostLogService, &service))) {
+                platform::GetClassObject(kCLSID_HostLogService, kIID_HostLogService, &service))) {
             service = nullptr;
             EnsureHostActivation();
-            if (Failed(platform::GetClassObject(platform::kCLSID_HostLogService, platform::kIID_HostLogService,
+            if (Failed(platform::GetClassObject(kCLSID_HostLogService, kIID_HostLogService,
                                                 &service))) {
                 service = nullptr;
             }
@@ -163,7 +164,7 @@ std::int32_t HostMilliseconds() {
 
 void EnsureHostActivation() {
     void* factory = nullptr;
-    if (Succeeded(platform::GetClassObject(platform::kCLSID_HostActivation, kIID_IUnknown, &factory))) {
+    if (Succeeded(platform::GetClassObject(kCLSID_HostActivation, kIID_IUnknown, &factory))) {
         if (factory != nullptr) Release(factory);
         return;
     }

@@ -8,10 +8,10 @@
 #include <new>
 #include <stdexcept>
 
-#include "platform/host_com.h"
 #include "support/com_call.h"
 #include "support/guid.h"
 #include "support/hresult.h"
+#include "support/system_string.h"
 
 namespace ZVC {
 namespace {
@@ -115,7 +115,7 @@ std::int32_t ObjectCopyTo(void* self, char16_t* destination, std::int32_t capaci
 
 void* ObjectToSystemString(void* self) {
     auto* header = static_cast<ZVCStringHeader*>(self);
-    return rivu::platform::AllocateSystemString(CharactersOf(header), header->length - 1);
+    return rivu::AllocateSystemString(CharactersOf(header), header->length - 1);
 }
 
 ZVCStringHeader* EmptyHeader() {

@@ -11,6 +11,8 @@
 
 #include "platform/posix/utf8_text.h"
 #include "support/com_call.h"
+#include "support/host_interface.h"
+#include "support/system_string.h"
 #include "support/zvc_string.h"
 
 namespace rivu::platform {
@@ -101,6 +103,10 @@ void ShowMessageBox(const std::u16string& text, const std::u16string& caption) {
 
 void ExitProcessWith(int exitCode) { ::_exit(exitCode); }
 
+}  // namespace rivu::platform
+
+namespace rivu {
+
 void* AllocateSystemString(const char16_t* text, std::uint32_t length) {
     auto* copy = static_cast<char16_t*>(std::malloc((std::size_t{length} + 1) * sizeof(char16_t)));
     if (copy == nullptr) return nullptr;
@@ -111,4 +117,4 @@ void* AllocateSystemString(const char16_t* text, std::uint32_t length) {
 
 void FreeSystemString(void* text) { std::free(text); }
 
-}  // namespace rivu::platform
+}  // namespace rivu

@@ -6,6 +6,8 @@
 #include <oleauto.h>
 // clang-format on
 
+#include "support/system_string.h"
+
 namespace rivu::platform {
 namespace {
 
@@ -44,10 +46,14 @@ void ShowMessageBox(const std::u16string& text, const std::u16string& caption) {
 
 void ExitProcessWith(int exitCode) { ExitProcess(static_cast<UINT>(exitCode)); }
 
+}  // namespace rivu::platform
+
+namespace rivu {
+
 void* AllocateSystemString(const char16_t* text, std::uint32_t length) {
     return SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text), length);
 }
 
 void FreeSystemString(void* text) { SysFreeString(static_cast<BSTR>(text)); }
 
-}  // namespace rivu::platform
+}  // namespace rivu

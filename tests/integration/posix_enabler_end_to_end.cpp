@@ -35,7 +35,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/posix_simulated_port.h"
 #include "tests/support/test_support.h"
-#include "tools/host-objects/host_objects.h"
+#include "tools/host-objects/test_host.h"
 
 extern char** environ;
 

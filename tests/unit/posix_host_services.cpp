@@ -13,6 +13,7 @@
 #include "plugin/host_services.h"
 #include "support/com_call.h"
 #include "tests/support/test_support.h"
+#include "tools/host-objects/host_contract.h"
 
 namespace {
 
@@ -80,10 +81,10 @@ TEST_F(FileLogService, TheServiceIsCachedAndOffersNoHostClock) {
     ASSERT_NE(service, nullptr);
     EXPECT_EQ(rivu::GetLogService(), service);
     void* clock = &service;
-    EXPECT_EQ(rivu::QueryInterface(service, rivu::platform::kIID_HostClock, &clock), rivu::kNoInterface);
+    EXPECT_EQ(rivu::QueryInterface(service, rivu::host::kClockInterface, &clock), rivu::kNoInterface);
     EXPECT_EQ(clock, nullptr);
     void* other = nullptr;
-    EXPECT_EQ(rivu::platform::GetClassObject(rivu::platform::kCLSID_HostActivation, rivu::kIID_IUnknown, &other),
+    EXPECT_EQ(rivu::platform::GetClassObject(rivu::host::kActivationClass, rivu::host::kUnknown, &other),
               rivu::kClassNotAvailable);
     EXPECT_EQ(other, nullptr);
 }

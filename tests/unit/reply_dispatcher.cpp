@@ -10,7 +10,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/port_pair.h"
 #include "tests/support/test_support.h"
-#include "tools/host-objects/host_objects.h"
+#include "tools/host-objects/test_host.h"
 
 namespace rivu {
 namespace {

@@ -6,14 +6,14 @@
 #include <vector>
 
 #include "coda/host_commands.h"
-#include "coda/host_objects.h"
 #include "protocol/channel_catalogue.h"
 #include "protocol/reply_dispatcher.h"
 #include "serial/rivu_serial.h"
 #include "support/com_call.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
-#include "tools/host-objects/host_objects.h"
+#include "tools/host-objects/host_contract.h"
+#include "tools/host-objects/test_host.h"
 
 namespace rivu::host {
 
@@ -306,14 +306,14 @@ TEST(TestHost, ReportsArgumentsOutOfPlaceAndMiscountedReferences) {
         host.ExpectVprChannel(4);
         void* sampling = host.NewSamplingReference();
         void* document = nullptr;
-        CallSlot<HResult>(sampling, kSamplingGetDocumentSlot, std::int32_t{1}, &document, std::int32_t{3});
+        CallSlot<HResult>(sampling, host::slot::kSamplingDocument, std::int32_t{1}, &document, std::int32_t{3});
         ASSERT_NE(document, nullptr);
         double secondsPerUnit = 0.5;
-        CallSlot<HResult>(document, kDocumentTimeUnitSlot, std::int32_t{0}, std::int32_t{2}, &secondsPerUnit);
+        CallSlot<HResult>(document, host::slot::kDocumentTimeUnit, std::int32_t{0}, std::int32_t{2}, &secondsPerUnit);
         void* title = nullptr;
-        CallSlot<HResult>(document, kDocumentChannelTitleSlot, std::uint32_t{kChannelTitleFlags}, std::int32_t{0},
-                          std::int32_t{0}, &title);
-        EXPECT_EQ(ZVC::ZVCString::ReadHostString(title), u"VPR");
+        CallSlot<HResult>(document, host::slot::kDocumentChannelTitle, std::uint32_t{host::kChannelTitleFlags},
+                          std::int32_t{0}, std::int32_t{0}, &title);
+        EXPECT_EQ(host::ReadStringObject(title), u"VPR");
         Release(document);
         Release(document);
         EXPECT_EQ(host.OutstandingReferences(), 1);  // the leak and the over-release cancel out here...

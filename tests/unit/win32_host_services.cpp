@@ -24,6 +24,7 @@
 #include "support/com_call.h"
 #include "support/zvc_string.h"
 #include "tests/support/test_support.h"
+#include "tools/host-objects/host_contract.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ struct TestLogService {
 bool Is(const Guid* iid, const Guid& expected) { return iid != nullptr && *iid == expected; }
 
 HResult ClockQueryInterface(void* self, const Guid* iid, void** out) {
-    if (Is(iid, rivu::kIID_IUnknown) || Is(iid, rivu::platform::kIID_HostClock)) {
+    if (Is(iid, rivu::host::kUnknown) || Is(iid, rivu::host::kClockInterface)) {
         ++static_cast<TestClock*>(self)->references;
         *out = self;
         return rivu::kOk;
@@ -74,11 +75,11 @@ HResult ClockReferenceTick(void* self, std::uint32_t* tick) {
 
 HResult ServiceQueryInterface(void* self, const Guid* iid, void** out) {
     auto* service = static_cast<TestLogService*>(self);
-    if (Is(iid, rivu::kIID_IUnknown) || Is(iid, rivu::platform::kIID_HostLogService)) {
+    if (Is(iid, rivu::host::kUnknown) || Is(iid, rivu::host::kLogServiceInterface)) {
         *out = self;
         return rivu::kOk;
     }
-    if (Is(iid, rivu::platform::kIID_HostClock)) return ClockQueryInterface(service->clock, iid, out);
+    if (Is(iid, rivu::host::kClockInterface)) return ClockQueryInterface(service->clock, iid, out);
     *out = nullptr;
     return rivu::kNoInterface;
 }
@@ -87,7 +88,7 @@ std::uint32_t ServiceRelease(void*) { return 1; }
 HResult ServiceWrite(void* self, void* line) {
     auto* service = static_cast<TestLogService*>(self);
     if (service->writersInside.fetch_add(1) != 0) service->overlapped = true;
-    std::u16string text = ZVC::ZVCString::ReadHostString(line);
+    std::u16string text = rivu::host::ReadStringObject(line);
     Sleep(0);  // give a second writer the chance to overlap, were the lines not serialised
     if (service->holdWriters) {
         SetEvent(service->writerInside);
@@ -375,7 +376,7 @@ int main(int argc, char** argv) {
     // The host: OLE on its main thread and its log service registered.
     if (OleInitialize(nullptr) != S_OK) return 10;
     std::uint32_t cookie = 0;
-    if (rivu::platform::RegisterClassObject(rivu::platform::kCLSID_HostLogService, &hostLogService, cookie) != 0) {
+    if (rivu::platform::RegisterClassObject(rivu::host::kLogServiceClass, &hostLogService, cookie) != 0) {
         return 11;
     }
     int result = RUN_ALL_TESTS();

@@ -8,9 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/host_com.h"
 #include "support/com_call.h"
 #include "support/guid.h"
+#include "support/system_string.h"
+#include "tools/host-objects/host_contract.h"
 
 namespace {
 
@@ -209,7 +210,7 @@ TEST(ZVCStringObject, QueryInterfaceAnswersOnlyIUnknown) {
     EXPECT_EQ(rivu::Release(out), 1u);
 
     out = &s;
-    EXPECT_EQ(rivu::QueryInterface(object, rivu::platform::kIID_HostLogService, &out), rivu::kNoInterface);
+    EXPECT_EQ(rivu::QueryInterface(object, rivu::host::kLogServiceInterface, &out), rivu::kNoInterface);
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(rivu::CallSlot<rivu::HResult>(object, 0, &rivu::kIID_IUnknown, static_cast<void**>(nullptr)),
               rivu::kPointer);
@@ -235,12 +236,12 @@ TEST(ZVCStringObject, SystemStringIsAnIndependentTerminatedCopy) {
     ASSERT_NE(copy, nullptr);
     EXPECT_EQ(std::u16string_view(copy), u"sys");
     EXPECT_NE(copy, s.c_str());
-    rivu::platform::FreeSystemString(copy);
+    rivu::FreeSystemString(copy);
 
     auto* empty = static_cast<char16_t*>(ObjectToSystemString(ZVCString().Object()));
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(empty[0], u'\0');
-    rivu::platform::FreeSystemString(empty);
+    rivu::FreeSystemString(empty);
 }
 
 // A string object of another module: its own layout, only slots 3 and 5 agree.

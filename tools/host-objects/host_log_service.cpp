@@ -2,10 +2,11 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 
 #include "platform/host_com.h"
 #include "support/com_call.h"
-#include "support/zvc_string.h"
+#include "tools/host-objects/host_contract.h"
 
 namespace rivu::host {
 namespace {
@@ -55,11 +56,11 @@ struct LogServiceCalls {
     static HResult LogQueryInterface(void* self, const Guid* iid, void** out) {
         if (out == nullptr) return kPointer;
         HostLogService::Object* object = FromLog(self);
-        if (iid != nullptr && (*iid == kIID_IUnknown || *iid == platform::kIID_HostLogService)) {
+        if (iid != nullptr && (*iid == kUnknown || *iid == kLogServiceInterface)) {
             *out = object;
             return kOk;
         }
-        if (iid != nullptr && *iid == platform::kIID_HostClock && object->owner->clockOffered_) {
+        if (iid != nullptr && *iid == kClockInterface && object->owner->clockOffered_) {
             *out = &object->clockTable;
             return kOk;
         }
@@ -73,7 +74,7 @@ struct LogServiceCalls {
     static std::uint32_t AddRef(void*) { return 2; }
     static std::uint32_t Release(void*) { return 1; }
     static HResult Write(void* self, void* line) {
-        if (line != nullptr) FromLog(self)->owner->Write(ZVC::ZVCString::ReadHostString(line));
+        if (line != nullptr) FromLog(self)->owner->Write(ReadStringObject(line));
         return kOk;
     }
     static HResult ReferenceTick(void* self, std::uint32_t* tick) {
@@ -93,6 +94,8 @@ const void* const kClockTable[] = {reinterpret_cast<const void*>(&LogServiceCall
                                    reinterpret_cast<const void*>(&LogServiceCalls::AddRef),
                                    reinterpret_cast<const void*>(&LogServiceCalls::Release),
                                    reinterpret_cast<const void*>(&LogServiceCalls::ReferenceTick)};
+static_assert(std::size(kLogTable) == slot::kLogWrite + 1 && std::size(kClockTable) == slot::kClockTick + 1,
+              "each table ends with its one operation");
 
 }  // namespace
 
@@ -107,7 +110,7 @@ HostLogService::~HostLogService() {
 bool HostLogService::Register() {
 #if defined(_WIN32)
     platform::InitializeOle();
-    return Succeeded(platform::RegisterClassObject(platform::kCLSID_HostLogService, object_, cookie_));
+    return Succeeded(platform::RegisterClassObject(kLogServiceClass, object_, cookie_));
 #else
     if (!path_.empty()) ::setenv("RIVU_LOG_FILE", path_.c_str(), 1);
     return true;

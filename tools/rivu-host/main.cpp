@@ -35,7 +35,7 @@
 #include "rivu-host/simulated_instrument.h"
 #include "tools/host-objects/enabler_library.h"
 #include "tools/host-objects/host_log_service.h"
-#include "tools/host-objects/host_objects.h"
+#include "tools/host-objects/test_host.h"
 
 namespace {
 

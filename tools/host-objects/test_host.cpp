@@ -1,4 +1,4 @@
-#include "tools/host-objects/host_objects.h"
+#include "tools/host-objects/test_host.h"
 
 #include <algorithm>
 #include <array>
@@ -6,11 +6,10 @@
 #include <initializer_list>
 #include <utility>
 
-#include "coda/host_objects.h"
 #include "support/com_call.h"
 #include "support/guid.h"
 #include "support/hresult.h"
-#include "support/zvc_string.h"
+#include "tools/host-objects/host_contract.h"
 
 namespace rivu::host {
 
@@ -96,14 +95,14 @@ struct Calls {
         }
         if (!ExpectOut(self, "QueryInterface", out)) return kPointer;
         const int kind = Self(self).kind;
-        if (*iid == kIID_IUnknown) return HandOut(self, kind, Step::None, out);
-        if (*iid == kIID_IHostSession && (kind == kHostObject || kind == kSession)) {
+        if (*iid == kUnknown) return HandOut(self, kind, Step::None, out);
+        if (*iid == kSessionInterface && (kind == kHostObject || kind == kSession)) {
             return HandOut(self, kSession, Step::Session, out);
         }
-        if (*iid == kIID_IHostSampling && (kind == kSamplingObject || kind == kSampling)) {
+        if (*iid == kSamplingInterface && (kind == kSamplingObject || kind == kSampling)) {
             return HandOut(self, kSampling, Step::Sampling, out);
         }
-        if (*iid == kIID_IHostComments && (kind == kDocument || kind == kComments)) {
+        if (*iid == kCommentsInterface && (kind == kDocument || kind == kComments)) {
             return HandOut(self, kComments, Step::Comments, out);
         }
         *out = nullptr;
@@ -201,7 +200,7 @@ struct Calls {
         if (!ExpectOut(self, "comments slot 8 (place)", place) || !ExpectOut(self, "comments slot 8 (text)", text)) {
             return kPointer;
         }
-        RecordedComment comment{channel, place[0], place[1], ZVC::ZVCString::ReadHostString(text)};
+        RecordedComment comment{channel, place[0], place[1], ReadStringObject(text)};
         std::lock_guard lock(Owner(self).mutex_);
         Owner(self).comments_.push_back(std::move(comment));
         return kOk;
@@ -269,17 +268,17 @@ const Table& TableFor(int kind) {
     static const std::array<Table, kObjectCount> tables = {
         MakeTable({{0, Slot(&Calls::ProxyQueryInterface)},
                    {1, Slot(&Calls::ProxyAddRef)},
-                   {kProxyGetObjectSlot, Slot(&Calls::ProxyGetObject)}},
+                   {slot::kProxyObject, Slot(&Calls::ProxyGetObject)}},
                   false),
         MakeTable({}),
-        MakeTable({{kSessionGetObjectSlot, Slot(&Calls::SessionGetObject)}}),
+        MakeTable({{slot::kSessionObject, Slot(&Calls::SessionGetObject)}}),
         MakeTable({}),
-        MakeTable({{kSamplingGetDocumentSlot, Slot(&Calls::SamplingGetDocument)}}),
-        MakeTable({{kDocumentChannelTitleSlot, Slot(&Calls::DocumentChannelTitle)},
-                   {kDocumentChannelCountSlot, Slot(&Calls::DocumentChannelCount)},
-                   {kDocumentRecordCountSlot, Slot(&Calls::DocumentRecordCount)},
-                   {kDocumentTimeUnitSlot, Slot(&Calls::DocumentTimeUnit)}}),
-        MakeTable({{kCommentsAddSlot, Slot(&Calls::CommentsAdd)}}),
+        MakeTable({{slot::kSamplingDocument, Slot(&Calls::SamplingGetDocument)}}),
+        MakeTable({{slot::kDocumentChannelTitle, Slot(&Calls::DocumentChannelTitle)},
+                   {slot::kDocumentChannelCount, Slot(&Calls::DocumentChannelCount)},
+                   {slot::kDocumentRecordCount, Slot(&Calls::DocumentRecordCount)},
+                   {slot::kDocumentTimeUnit, Slot(&Calls::DocumentTimeUnit)}}),
+        MakeTable({{slot::kCommentsAdd, Slot(&Calls::CommentsAdd)}}),
     };
     return tables[static_cast<std::size_t>(kind)];
 }
@@ -292,6 +291,9 @@ const void* const* Calls::TitleTable() {
         Slot(&Calls::TitleLength),         Slot(&Calls::TitleIsEmpty), Slot(&Calls::TitleCopyTo),
         Slot(&Calls::TitleToSystemString),
     };
+    static_assert(slot::kStringLength == 3 && slot::kStringIsEmpty == 4 && slot::kStringCopyTo == 5 &&
+                  slot::kStringToSystem == 6 && std::tuple_size_v<decltype(table)> == 7,
+                  "a string object's operations in slot order");
     return table.data();
 }
 
