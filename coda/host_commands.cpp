@@ -5,10 +5,10 @@
 #include <string>
 
 #include "platform/code_pages.h"
-#include "plugin/host_services.h"
 #include "serial/rivu_serial.h"
 #include "support/com_call.h"
 #include "support/host_interface.h"
+#include "support/log.h"
 
 namespace rivu {
 namespace {

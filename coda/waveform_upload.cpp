@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "platform/code_pages.h"
-#include "plugin/host_services.h"
 #include "protocol/fields.h"
 #include "serial/rivu_serial.h"
 #include "support/com_call.h"
 #include "support/host_interface.h"
+#include "support/log.h"
 #include "support/log_format.h"
 #include "support/zvc_string.h"
 

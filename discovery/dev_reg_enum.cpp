@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "plugin/host_services.h"
+#include "support/log.h"
 #include "support/log_format.h"
 
 namespace rivu {

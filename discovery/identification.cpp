@@ -39,4 +39,8 @@ std::string ExtractSerialNumber(const std::u16string& devicePath) {
 
 bool IsZvcCodaIdentity(const std::u16string& identity) { return identity.find(u"ZVCCODA") != std::u16string::npos; }
 
+DeviceIdentity IdentifyDevice(const std::u16string& interfacePath, const std::u16string& identity) {
+    return DeviceIdentity{interfacePath, ExtractSerialNumber(interfacePath), IsZvcCodaIdentity(identity)};
+}
+
 }  // namespace rivu

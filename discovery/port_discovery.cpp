@@ -5,12 +5,13 @@
 
 #include "discovery/dev_reg_enum.h"
 #include "discovery/ftdi_driver_binding.h"
+#include "discovery/identification.h"
 #include "platform/code_pages.h"
 #include "platform/ftdi_driver.h"
 #include "platform/port_inventory.h"
 #include "platform/system_error.h"
-#include "plugin/host_services.h"
 #include "serial/rivu_serial.h"
+#include "support/log.h"
 
 namespace rivu {
 namespace {
@@ -81,7 +82,7 @@ std::unique_ptr<RivuSerial> DiscoverNextDevice(const char* selection) {
         if (MatchesAnyToken(tokens, identity)) {
             std::u16string path;
             portEnumerator->GetDevicePath(path);
-            return std::make_unique<RivuSerial>(path, identity, portEnumerator->interfacePath);
+            return std::make_unique<RivuSerial>(path, IdentifyDevice(portEnumerator->interfacePath, identity));
         }
     }
 

@@ -24,7 +24,7 @@ bool FrameRecorder::WriteFrame(const char* frame, std::size_t length) {
 }
 
 MemoryDevice::MemoryDevice(bool zvcCoda)
-    : device(std::make_unique<RivuSerial>(u"/dev/fuzz", zvcCoda ? u"ZVCCODA01234A" : u"KSC01234A")) {
+    : device(std::make_unique<RivuSerial>(u"/dev/fuzz", DeviceIdentity{{}, {}, zvcCoda})) {
     device->SetCommandWriter(&recorder);
     device->clock = &clock;
 }

@@ -1,6 +1,7 @@
 #include "plugin/device_startup.h"
 
 #include "protocol/fields.h"
+#include "protocol/reply_dispatcher.h"
 #include "serial/rivu_serial.h"
 
 namespace rivu {
@@ -21,7 +22,7 @@ bool InitialiseDevice(RivuSerial& device) {
         device.failed.store(true);
         return false;
     }
-    device.StartReaderThread();
+    device.StartReaderThread(HandleReply);
 
     // The state goes first: an instrument that echoes at once must find the
     // reader already waiting for the echo.

@@ -165,13 +165,8 @@ RIVU_API int SetControllingProxy(unsigned int index, void* proxy) {
 }
 
 // ReadBuffSize, ReadBuffer and WriteBuffer: one function that ignores its
-// arguments and returns 0 (the byte-buffer side of the host is unused).
+// arguments and returns 0 (the byte-buffer side of the host is unused). The
+// three names are given to it at link time (rivu.def; --defsym on ELF).
 RIVU_API int UnusedBufferCall(void) { return 0; }
-
-#if !defined(_WIN32)
-RIVU_API int ReadBuffSize(void) __attribute__((alias("UnusedBufferCall")));
-RIVU_API int ReadBuffer(void) __attribute__((alias("UnusedBufferCall")));
-RIVU_API int WriteBuffer(void) __attribute__((alias("UnusedBufferCall")));
-#endif
 
 }  // extern "C"

@@ -3,12 +3,12 @@
 #include <string>
 #include <string_view>
 
+#include "support/log.h"
+
 namespace rivu {
 
-// Writes one line to the host's log service (no time stamp or line break is
-// added). Lines from different threads never interleave. Dropped when there
-// is no log service.
-void LogLine(std::u16string_view text);
+// The log lines (LogLine, LogEvent, LogSystemFailure) are declared in
+// support/log.h and defined here.
 
 // The host's log service (weak, cached), or null.
 void* GetLogService();
@@ -21,16 +21,6 @@ std::int32_t HostMilliseconds();
 // Makes the host's activation class available, once per process. May throw
 // ZVC::XZVC / ZVC::XHResult, or end the process when Kofra.dll is unusable.
 void EnsureHostActivation();
-
-// A diagnostic line stamped with HostMilliseconds: "12.345: <label><text>".
-void LogEvent(std::string_view label, std::u16string_view text);
-void LogEvent(std::string_view label, std::string_view asciiText);
-
-// When an operating-system failure was recorded on this thread (see
-// platform/system_error.h): writes "!!! <what>: <call> failed: error <code>
-// (<system text>)", forgets the failure and returns true. Otherwise writes
-// nothing and returns false.
-bool LogSystemFailure(std::u16string_view what);
 
 // While stopped, lines go only to a log service already found: the library
 // is unloading and nothing may be loaded or looked up.

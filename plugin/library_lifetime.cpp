@@ -1,4 +1,4 @@
-#include "plugin/library_lifetime.h"
+#include "platform/library_entry.h"
 
 #include "discovery/port_discovery.h"
 #include "plugin/device_table.h"

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "platform/code_pages.h"
-#include "plugin/host_services.h"
+#include "support/log.h"
 
 namespace rivu {
 

@@ -8,10 +8,10 @@
 #include "coda/upload_rates.h"
 #include "coda/waveform_upload.h"
 #include "platform/code_pages.h"
-#include "plugin/host_services.h"
 #include "protocol/channel_catalogue.h"
 #include "protocol/fields.h"
 #include "serial/rivu_serial.h"
+#include "support/log.h"
 
 namespace rivu {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/system_error.h"
-#include "plugin/host_services.h"
+#include "support/log.h"
 #include "support/log_format.h"
 
 namespace rivu {

@@ -3,9 +3,9 @@
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/system_error.h"
-#include "plugin/host_services.h"
 #include "serial/receive_ring.h"
 #include "serial/rivu_serial.h"
+#include "support/log.h"
 
 namespace rivu {
 namespace {

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "plugin/host_services.h"
-#include "protocol/reply_dispatcher.h"
 #include "serial/rivu_serial.h"
+#include "support/log.h"
 
 namespace rivu {
 namespace {
@@ -115,7 +114,7 @@ HResult StoreAndCutLines(RivuSerial& device, const std::uint8_t* bytes, std::siz
 HResult ReceivePass(RivuSerial& device) {
     std::uint8_t buffer[kRingSize];
     const std::size_t count = device.Port().ReadAvailable(buffer, kMaxHeld);
-    return StoreAndCutLines(device, buffer, count, HandleReply);
+    return StoreAndCutLines(device, buffer, count, device.lineHandler);
 }
 
 }  // namespace rivu

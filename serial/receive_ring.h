@@ -12,8 +12,8 @@ class RivuSerial;
 // its CR LF); 0 means go on, anything else ends the pass.
 using LineHandler = HResult (*)(RivuSerial& device, const char* text, std::size_t length);
 
-// Reads what has arrived on the port and hands every complete line to
-// HandleReply. Returns 0 when all complete lines were consumed (or the pass
+// Reads what has arrived on the port and hands every complete line to the
+// device's lineHandler. Returns 0 when all complete lines were consumed (or the pass
 // ended on a blank line), else the handler's non-zero result.
 HResult ReceivePass(RivuSerial& device);
 

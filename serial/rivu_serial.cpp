@@ -1,23 +1,19 @@
 #include "serial/rivu_serial.h"
 
-#include "discovery/identification.h"
-#include "plugin/host_services.h"
 #include "serial/reader_thread.h"
 #include "support/com_call.h"
+#include "support/log.h"
 
 namespace rivu {
 
-RivuSerial::RivuSerial(const std::u16string& path, const std::u16string& identity) : RivuSerial(path, identity, path) {}
-
-RivuSerial::RivuSerial(const std::u16string& path, const std::u16string& identity,
-                       const std::u16string& identificationPath)
-    : interfacePath(identificationPath) {
+RivuSerial::RivuSerial(const std::u16string& path, const DeviceIdentity& identity)
+    : devicePath(path),
+      serialNumber(identity.serialNumber),
+      isZvcCoda(identity.isZvcCoda),
+      interfacePath(identity.interfacePath.empty() ? path : identity.interfacePath) {
     uploadTimerStart = clock->SteadyMilliseconds();
-    devicePath = path;
     LogEvent("devicePath: ", std::u16string_view(devicePath));
     if (interfacePath != devicePath) LogEvent("interfacePath: ", std::u16string_view(interfacePath));
-    serialNumber = ExtractSerialNumber(interfacePath);
-    isZvcCoda = IsZvcCodaIdentity(identity);
     // The three events and the empty lastError are made by their members.
 }
 
@@ -44,7 +40,7 @@ void RivuSerial::Close() {
     COMPort::Close();
 }
 
-bool RivuSerial::StartReaderThread() {
+bool RivuSerial::StartReaderThread(LineHandler handler) {
     if (readerThread.Started()) {
         // The previous reader must be gone before its stop signal is re-armed.
         if (!stopRequested.exchange(true)) stopEvent.Set();
@@ -52,6 +48,7 @@ bool RivuSerial::StartReaderThread() {
     }
     stopEvent.Reset();
     stopRequested.store(false);
+    lineHandler = handler;
     if (!readerThread.Start(ReaderThread, this)) {
         stopRequested.store(true);
         return false;

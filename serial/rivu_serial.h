@@ -9,6 +9,8 @@
 #include "platform/thread.h"
 #include "protocol/channel_list.h"
 #include "serial/com_port.h"
+#include "serial/device_identity.h"
+#include "serial/receive_ring.h"
 #include "support/zvc_string.h"
 
 namespace rivu {
@@ -81,12 +83,10 @@ public:
     static constexpr std::int32_t kRxRingSize = 8192;
     static constexpr std::int32_t kRxRingMask = kRxRingSize - 1;
 
-    // Creation from discovery's (path, identity): identification, the
-    // "devicePath: " log line, the three events. Never opens the port.
-    RivuSerial(const std::u16string& path, const std::u16string& identity);
-    // The same for a port opened by path whose setup-API form is
-    // interfacePath (a /dev node on POSIX): identification reads that form.
-    RivuSerial(const std::u16string& path, const std::u16string& identity, const std::u16string& interfacePath);
+    // Creation for the port at path with what discovery found out about it:
+    // the "devicePath: " (and "interfacePath: ") log line, the three events.
+    // Never opens the port.
+    RivuSerial(const std::u16string& path, const DeviceIdentity& identity);
     ~RivuSerial() override;
 
     // Sends "X", pauses 20 ms, stops the reader thread once (500 ms join),
@@ -94,10 +94,14 @@ public:
     void Close() override;
 
     // Starts a fresh reader thread (after a previous one has ended) at above
-    // normal priority, with the stop request re-armed.
-    bool StartReaderThread();
+    // normal priority, with the stop request re-armed; it hands every
+    // complete line to handler.
+    bool StartReaderThread(LineHandler handler);
 
-    // Fields, in the order of the design.
+    // The device's fields: instrument flags, host objects, the upload and
+    // waveform bookkeeping of a CODA, the four description replies, the
+    // channels, the reader thread and its events, the receive ring and the
+    // protocol state. Shared with host threads: the atomics and SharedText.
     std::atomic<bool> wrongFirmware{false};
     std::atomic<bool> notResponding{false};
     void* samplingInterface = nullptr;      // IHostSampling, owned reference
@@ -146,8 +150,8 @@ public:
     std::atomic<std::int32_t> protocolState{kIdle};
     bool isZvcCoda = false;
 
-    // Receive-path state beyond the design: a line that overflowed the ring
-    // is being discarded up to its line feed.
+    // A line that overflowed the receive ring is being discarded up to its
+    // line feed.
     bool discardingOverlongLine = false;
 
     // The port's path in the setup API's form (\\?\ftdibus#...): the source
@@ -163,6 +167,9 @@ public:
     // The time the device reads and the waits it makes; borrowed, the
     // system's unless a harness puts its own in place before use.
     DeviceClock* clock = &SystemDeviceClock();
+    // Where the reader thread hands each complete line (the protocol's
+    // dispatcher); set by StartReaderThread before the thread runs.
+    LineHandler lineHandler = nullptr;
 };
 
 }  // namespace rivu

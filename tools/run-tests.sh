@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds every configuration and runs every test:
-# native, native under ASan+UBSan, native under TSan, each fuzz target briefly,
-# and the Windows build under Wine in a throw-away prefix.
+# Installs what is missing, checks the source layout, builds every
+# configuration and runs every test: native, native under ASan+UBSan, native
+# under TSan, each fuzz target briefly, the Windows build under Wine in a
+# throw-away prefix, and the benchmark once with a small run. Each suite's
+# time is printed with its result.
 #   tools/run-tests.sh              everything
 #   tools/run-tests.sh --skip-wine  everything but the Windows build under Wine
 set -euo pipefail
@@ -23,8 +25,13 @@ suites_passed=0
 suites_failed=0
 run_suite() {  # name, then the command
   local name=$1; shift
+  local started=$SECONDS
   echo "=== $name"
-  if "$@"; then suites_passed=$((suites_passed + 1)); else suites_failed=$((suites_failed + 1)); echo "=== $name FAILED"; fi
+  if "$@"; then
+    suites_passed=$((suites_passed + 1)); echo "=== $name passed ($((SECONDS - started)) s)"
+  else
+    suites_failed=$((suites_failed + 1)); echo "=== $name FAILED ($((SECONDS - started)) s)"
+  fi
 }
 
 build_and_test() {  # preset
@@ -33,6 +40,7 @@ build_and_test() {  # preset
     ctest --preset "$1" -j "$jobs"
 }
 
+run_suite layout python3 tools/check-layout.py
 run_suite native build_and_test native
 run_suite asan env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 LSAN_OPTIONS=suppressions=$root/tools/lsan.supp \
   bash -c "$(declare -f build_and_test); build_and_test native-asan"
@@ -55,5 +63,5 @@ bench_args=(--rows 2000 --seconds 1)
 [ "$skip_wine" = 1 ] && bench_args+=(--skip-wine)
 run_suite bench tools/bench.sh "${bench_args[@]}"
 
-echo "suites: $suites_passed passed, $suites_failed failed"
+echo "suites: $suites_passed passed, $suites_failed failed, $((SECONDS / 60)) min $((SECONDS % 60)) s in all"
 [ "$suites_failed" = 0 ]

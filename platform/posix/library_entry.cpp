@@ -1,6 +1,6 @@
 // Load and unload of librivu.so. Its destructor runs on dlclose and on exit;
 // in both the reader threads are still running and end when asked.
-#include "plugin/library_lifetime.h"
+#include "platform/library_entry.h"
 
 namespace {
 

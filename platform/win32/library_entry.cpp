@@ -1,7 +1,7 @@
 // The entry point of rivu.dll.
 #include <windows.h>
 
-#include "plugin/library_lifetime.h"
+#include "platform/library_entry.h"
 
 // Follows "DllMain entry point" and "Dynamic-Link Library Best Practices": no
 // thread is created or waited for under the loader lock, and on process

@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/dynamic_library.h"
 #include "protocol/channel_record.h"
+#include "protocol/reply_dispatcher.h"
 #include "serial/com_port.h"
 #include "serial/rivu_serial.h"
 #include "serial/sample_delivery.h"
@@ -169,7 +170,7 @@ protected:
 
     void StartDevice(RivuSerial& device) {
         ASSERT_EQ(device.Open(device.devicePath, 115200), kOk);
-        ASSERT_TRUE(device.StartReaderThread());
+        ASSERT_TRUE(device.StartReaderThread(HandleReply));
     }
 
     // The start of the handshake: the device answers the instrument's "S"
@@ -185,7 +186,7 @@ protected:
 
 TEST_F(DeviceTest, CreationLogsThePathAndNeverOpenedDeviceSendsNothing) {
     {
-        RivuSerial device(pair.DevicePath(), u"ZVCCODA0001A");
+        RivuSerial device(pair.DevicePath(), DeviceIdentity{{}, {}, true});
         EXPECT_FALSE(device.IsOpen());
         EXPECT_TRUE(device.isZvcCoda);
         EXPECT_EQ(device.cuffChannel.load(), -1);
@@ -199,7 +200,7 @@ TEST_F(DeviceTest, CreationLogsThePathAndNeverOpenedDeviceSendsNothing) {
 }
 
 TEST_F(DeviceTest, ReaderDeliversLinesAndCloseStopsItOnce) {
-    RivuSerial device(pair.DevicePath(), u"");
+    RivuSerial device(pair.DevicePath(), {});
     StartDevice(device);
     ExpectLinesDelivered(device);
     EXPECT_FALSE(device.failed.load());
@@ -218,7 +219,7 @@ TEST_F(DeviceTest, ReaderDeliversLinesAndCloseStopsItOnce) {
 }
 
 TEST_F(DeviceTest, ReopenedDeviceGetsAFreshReaderThatStillStops) {
-    RivuSerial device(pair.DevicePath(), u"");
+    RivuSerial device(pair.DevicePath(), {});
     StartDevice(device);
     device.Close();
     pair.Drain(50);
@@ -231,7 +232,7 @@ TEST_F(DeviceTest, ReopenedDeviceGetsAFreshReaderThatStillStops) {
 }
 
 TEST_F(DeviceTest, CloseStopsTheReaderWhileThePeerKeepsSending) {
-    RivuSerial device(pair.DevicePath(), u"");
+    RivuSerial device(pair.DevicePath(), {});
     StartDevice(device);
     std::atomic<bool> sending{true};
     std::thread chatter([&] {
@@ -248,7 +249,7 @@ TEST_F(DeviceTest, CloseStopsTheReaderWhileThePeerKeepsSending) {
 }
 
 TEST_F(DeviceTest, StreamedRowsArriveWholeAndInOrderOnAHealthyPort) {
-    RivuSerial device(pair.DevicePath(), u"");
+    RivuSerial device(pair.DevicePath(), {});
     std::vector<std::unique_ptr<ChannelRecord>> batch;
     batch.push_back(std::make_unique<ChannelRecord>("A", 1000, -1000, 20000, "mL", 0));
     batch.push_back(std::make_unique<ChannelRecord>("B", 1000, -1000, 20000, "mL", 0));
@@ -293,7 +294,7 @@ TEST_F(DeviceTest, StreamedRowsArriveWholeAndInOrderOnAHealthyPort) {
 }
 
 TEST_F(DeviceTest, PortFaultMarksTheDeviceFailedAndCloseStillStopsIt) {
-    RivuSerial device(pair.DevicePath(), u"");
+    RivuSerial device(pair.DevicePath(), {});
     StartDevice(device);
     device.Port().Close();  // the handle goes away under the reader
     EXPECT_TRUE(Eventually([&] { return device.failed.load(); }));
@@ -303,7 +304,7 @@ TEST_F(DeviceTest, PortFaultMarksTheDeviceFailedAndCloseStillStopsIt) {
 
 #ifndef _WIN32
 TEST_F(DeviceTest, VanishedPeerMarksTheDeviceFailedWithoutHanging) {
-    RivuSerial device(pair.DevicePath(), u"");
+    RivuSerial device(pair.DevicePath(), {});
     StartDevice(device);
     ASSERT_TRUE(pair.ClosePeer());
     EXPECT_TRUE(Eventually([&] { return device.failed.load(); }));

@@ -33,7 +33,7 @@ protected:
         return *record;
     }
 
-    RivuSerial device{u"/dev/null-catalogue", u"test"};
+    RivuSerial device{u"/dev/null-catalogue", {}};
 };
 
 TEST_F(Catalogue, BloodPressureMonitorWithTimeColumn) {

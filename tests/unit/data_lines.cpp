@@ -32,7 +32,7 @@ protected:
         return samples;
     }
 
-    RivuSerial device{u"/dev/null-data", u"test"};
+    RivuSerial device{u"/dev/null-data", {}};
 };
 
 TEST_F(DataLines, StoresRepeatsAndClampsEachColumn) {
@@ -88,7 +88,7 @@ TEST_F(DataLines, MoreColumnsThanChannelsStayInsideTheList) {
     EXPECT_EQ(Drain(2), (std::vector<std::int32_t>{2}));
 
     // Before any catalogue there is nothing to feed, and nothing breaks.
-    RivuSerial empty{u"/dev/null-empty", u"test"};
+    RivuSerial empty{u"/dev/null-empty", {}};
     empty.paramCount = 2;
     EXPECT_EQ(HandleDataLine(empty, u"1,2"), kOk);
     EXPECT_EQ(empty.rowsAhead, 1);

@@ -21,7 +21,7 @@ protected:
     void TearDown() override { device_table::CloseAllDevices(); }
 
     RivuSerial& AddDevice() {
-        auto device = std::make_unique<RivuSerial>(u"", u"");
+        auto device = std::make_unique<RivuSerial>(u"", DeviceIdentity{});
         RivuSerial& added = *device;
         device_table::Append(std::move(device));
         return added;

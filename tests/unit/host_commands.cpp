@@ -24,7 +24,7 @@ namespace {
 // a port pair so that the commands it sends can be read at the other end.
 class HostCommands : public ::testing::Test {
 protected:
-    explicit HostCommands(const char16_t* identity = u"KSC01234A") : device(pair.DevicePath(), identity) {}
+    explicit HostCommands(bool zvcCoda = false) : device(pair.DevicePath(), DeviceIdentity{{}, {}, zvcCoda}) {}
 
     void SetUp() override {
         ASSERT_EQ(pair.Problem(), "");
@@ -215,7 +215,7 @@ TEST_F(HostCommands, StartWithoutProxyStillStartsWithoutCommentInterface) {
 
 class CodaHostCommands : public HostCommands {
 protected:
-    CodaHostCommands() : HostCommands(u"ZVCCODA0001A") {}
+    CodaHostCommands() : HostCommands(true) {}
 };
 
 TEST_F(CodaHostCommands, AnswerTheBrandAndTheWaveformChannels) {
@@ -274,7 +274,7 @@ TEST_F(CodaHostCommands, StartWaitsForAStopToFinishAndIsRefusedWhileRunning) {
 }
 
 TEST(HostCommandsBeforeTheHandshake, WaitForTheChannelDescriptionThenGiveUp) {
-    RivuSerial device(u"", u"");
+    RivuSerial device(u"", {});
     device.channelNamesReply.Set(u"HR");
     char text[8] = "intact";
     RivuCommandRecord record{};

@@ -36,7 +36,7 @@ protected:
     }
 
     test::LogCapture& log = test::LogCapture::Instance();  // before the device logs its creation
-    RivuSerial device{u"", u""};
+    RivuSerial device{u"", {}};
     std::vector<std::string> lines;
     bool terminatedByCrNul = true;
     bool rejectNext = false;

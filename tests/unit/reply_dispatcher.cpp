@@ -100,7 +100,7 @@ protected:
 
     test::PortPair pair;
     host::HostObjects host{test::FailOnHostProblem};  // outlives the device, which releases its sampling reference
-    RivuSerial device{u"/dev/null-dispatcher", u"test"};
+    RivuSerial device{u"/dev/null-dispatcher", {}};
 };
 
 TEST_F(Dispatcher, RivuHandshakeFromStopEchoToReady) {

@@ -54,7 +54,7 @@ protected:
     }
 
     test::LogCapture& log = test::LogCapture::Instance();  // before the device logs its creation
-    RivuSerial device{u"", u""};
+    RivuSerial device{u"", {}};
 };
 
 TEST_F(SampleDeliveryTest, ChannelsAreServedInTurnOneLineEach) {
@@ -115,7 +115,7 @@ TEST_F(SampleDeliveryTest, NothingIsDeliveredUnlessRunning) {
     EXPECT_EQ(Channel(1).SamplesHeld(), 1u);
 
     device.protocolState.store(kRunning);
-    RivuSerial bare{u"", u""};
+    RivuSerial bare{u"", {}};
     bare.protocolState.store(kRunning);
     char buffer[64];
     EXPECT_FALSE(TakeSampleLines(bare, buffer, sizeof buffer));  // no channels yet

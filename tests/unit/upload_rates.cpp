@@ -21,7 +21,7 @@ protected:
         std::lock_guard lock(device.uploadRatesMutex);
         return device.uploadRates;
     }
-    RivuSerial device{u"/dev/null-rates", u"test"};
+    RivuSerial device{u"/dev/null-rates", {}};
 };
 
 TEST_F(UploadRates, IntervalsBecomePeriodsWithTheirPositions) {

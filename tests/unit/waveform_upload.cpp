@@ -82,7 +82,7 @@ protected:
     void LetUploadStall() { device.uploadTimerStart -= device.uploadTimeout; }
 
     host::HostObjects host{test::FailOnHostProblem};  // outlives the device, which releases its sampling reference
-    RivuSerial device{u"/dev/null-waveform", u"test"};
+    RivuSerial device{u"/dev/null-waveform", {}};
 };
 
 TEST_F(Waveform, WaveformChannelsTrailDataRowsByAtMostTwenty) {
@@ -330,7 +330,7 @@ TEST(TestHost, ReportsArgumentsOutOfPlaceAndMiscountedReferences) {
 }
 
 TEST_F(Waveform, RivuInstrumentsHaveNoUploadToCheck) {
-    RivuSerial rivu{u"/dev/null-rivu", u"test"};
+    RivuSerial rivu{u"/dev/null-rivu", {}};
     rivu.rowsAhead = 30;
     rivu.uploadPending = true;
     rivu.uploadTimerStart = 0;

@@ -2,8 +2,9 @@
 
 namespace rivu {
 
-// Called by the library's entry point (DllMain on Windows, the shared
-// object's constructor and destructor on POSIX).
+// What the library's entry point (DllMain on Windows, the shared object's
+// constructor and destructor on POSIX) calls; the plug-in defines these
+// (plugin/library_lifetime.cpp).
 void OnLibraryLoad();
 
 enum class UnloadReason {
