@@ -43,12 +43,6 @@ std::string FactLines(const RecordingFacts& facts) {
 
 }  // namespace
 
-std::unique_ptr<CsvSampleSink> CsvSampleSink::Open(const std::string& path, bool overwrite, std::string& error) {
-    auto sink = std::make_unique<CsvSampleSink>();
-    if (!sink->file_.Open(path, overwrite, error)) return nullptr;
-    return sink;
-}
-
 bool CsvSampleSink::Begin(const RecordingFacts& facts) {
     device_ = facts.device;
     file_.Begin();
@@ -71,12 +65,6 @@ bool CsvSampleSink::Row(std::size_t row, const std::vector<std::optional<std::in
     }
     file_.Write(line + '\n');
     return true;
-}
-
-std::unique_ptr<CsvCommentSink> CsvCommentSink::Open(const std::string& path, bool overwrite, std::string& error) {
-    auto sink = std::make_unique<CsvCommentSink>();
-    if (!sink->file_.Open(path, overwrite, error)) return nullptr;
-    return sink;
 }
 
 bool CsvCommentSink::Begin(const RecordingFacts& facts) {

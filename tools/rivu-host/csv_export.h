@@ -10,48 +10,57 @@ namespace rivu::host {
 // Both tables start with the recording's facts as lines beginning with "#",
 // then a header line, then one line per row or comment.
 
+// What both tables share: the file and its error text.
+class CsvFileSink : public RecordingSink {
+public:
+    bool Flush() override { return file_.Flush(error_); }
+    bool End() override { return file_.Close(error_); }
+    void Discard() override { file_.Discard(); }
+    std::string Where() const override { return file_.IsStandardOutput() ? "standard output" : file_.Path(); }
+    std::string Error() const override { return error_; }
+
+protected:
+    // Opens the file now ("-": standard output); null with error set when it
+    // cannot be used.
+    template <typename Sink>
+    static std::unique_ptr<Sink> OpenAs(const std::string& path, bool overwrite, std::string& error) {
+        auto sink = std::make_unique<Sink>();
+        if (!sink->file_.Open(path, overwrite, error)) return nullptr;
+        return sink;
+    }
+
+    OutputFile file_;
+    std::string error_;
+};
+
 // The samples as CSV: "time_s,<name> (<unit>),...", then one row per sample
 // index with the time from the sample period and each channel's physical
 // value (empty where a channel delivered nothing for that row).
-class CsvSampleSink : public RecordingSink {
+class CsvSampleSink : public CsvFileSink {
 public:
-    // Opens the file now ("-": standard output); null with error set when it
-    // cannot be used.
-    static std::unique_ptr<CsvSampleSink> Open(const std::string& path, bool overwrite, std::string& error);
+    static std::unique_ptr<CsvSampleSink> Open(const std::string& path, bool overwrite, std::string& error) {
+        return OpenAs<CsvSampleSink>(path, overwrite, error);
+    }
 
     bool Begin(const RecordingFacts& facts) override;
     bool Row(std::size_t row, const std::vector<std::optional<std::int32_t>>& samples) override;
     bool Comment(const CommentEntry&) override { return true; }
-    bool Flush() override { return file_.Flush(error_); }
-    bool End() override { return file_.Close(error_); }
-    void Discard() override { file_.Discard(); }
-    std::string Where() const override { return file_.IsStandardOutput() ? "standard output" : file_.Path(); }
-    std::string Error() const override { return error_; }
 
 private:
-    OutputFile file_;
     const DeviceReport* device_ = nullptr;
-    std::string error_;
 };
 
 // The comments as CSV: "time_s,sample,channel,text", channel counted from 1
 // as in the channel table (empty for none).
-class CsvCommentSink : public RecordingSink {
+class CsvCommentSink : public CsvFileSink {
 public:
-    static std::unique_ptr<CsvCommentSink> Open(const std::string& path, bool overwrite, std::string& error);
+    static std::unique_ptr<CsvCommentSink> Open(const std::string& path, bool overwrite, std::string& error) {
+        return OpenAs<CsvCommentSink>(path, overwrite, error);
+    }
 
     bool Begin(const RecordingFacts& facts) override;
     bool Row(std::size_t, const std::vector<std::optional<std::int32_t>>&) override { return true; }
     bool Comment(const CommentEntry& comment) override;
-    bool Flush() override { return file_.Flush(error_); }
-    bool End() override { return file_.Close(error_); }
-    void Discard() override { file_.Discard(); }
-    std::string Where() const override { return file_.IsStandardOutput() ? "standard output" : file_.Path(); }
-    std::string Error() const override { return error_; }
-
-private:
-    OutputFile file_;
-    std::string error_;
 };
 
 // Where the comments go when only the samples' path is given: "x.csv" gives
