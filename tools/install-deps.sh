@@ -4,8 +4,11 @@
 #   tools/install-deps.sh --native  only what the Linux build and the demo need
 set -euo pipefail
 # python3-serial drives the benchmark's pyserial reader; python3-mne reads the
-# EDF+ recordings back (tests, plot), python3-matplotlib draws them.
-packages=(cmake ninja-build g++ googletest python3-serial python3-mne python3-matplotlib)
+# EDF+ recordings back (tests, plot), python3-matplotlib draws them. libgtest-dev
+# is the googletest the native builds link; googletest, its sources, is built by
+# the Windows build (and wherever libgtest-dev is missing). locales provides the
+# decimal-comma locale a number-parsing test switches to.
+packages=(cmake ninja-build g++ libgtest-dev googletest locales python3-serial python3-mne python3-matplotlib)
 if [ "${1:-}" != "--native" ]; then
   packages+=(g++-mingw-w64-x86-64 wine64 socat python3-pefile binutils clang libclang-rt-14-dev)
 fi
@@ -18,4 +21,13 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
   apt-get install -y -q "${missing[@]}"
+fi
+
+# The locale with a decimal comma that the number-parsing test looks for.
+locale_name=de_DE.UTF-8
+if ! locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'; then
+  echo "generating locale $locale_name"
+  sed -i "s/^# *\($locale_name UTF-8\)/\1/" /etc/locale.gen
+  grep -qx "$locale_name UTF-8" /etc/locale.gen || echo "$locale_name UTF-8" >>/etc/locale.gen
+  locale-gen >/dev/null
 fi

@@ -1,0 +1,48 @@
+# RIVU_SANITIZE: the sanitizers every target of the build is compiled and linked with,
+# comma-separated as for -fsanitize= ("address,undefined", "thread"); empty for none.
+# RIVU_FUZZ adds libFuzzer's coverage instrumentation on top of them.
+if(RIVU_FUZZ)
+  set(rivu_sanitize_default "address,undefined")
+else()
+  set(rivu_sanitize_default "")
+endif()
+set(RIVU_SANITIZE "${rivu_sanitize_default}" CACHE STRING
+    "Sanitizers, comma-separated as for -fsanitize=: address, undefined, thread; empty for none")
+# A build folder configured when this was a boolean option keeps its entry: make it a text.
+set_property(CACHE RIVU_SANITIZE PROPERTY TYPE STRING)
+set_property(CACHE RIVU_SANITIZE PROPERTY STRINGS "" "address,undefined" "address" "undefined" "thread" "thread,undefined")
+
+string(REPLACE "," ";" rivu_sanitizers "${RIVU_SANITIZE}")
+list(TRANSFORM rivu_sanitizers STRIP)
+list(REMOVE_ITEM rivu_sanitizers "")
+list(REMOVE_DUPLICATES rivu_sanitizers)
+foreach(sanitizer IN LISTS rivu_sanitizers)
+  if(NOT sanitizer MATCHES "^(address|undefined|thread)$")
+    message(FATAL_ERROR "RIVU_SANITIZE=\"${RIVU_SANITIZE}\": unknown sanitizer \"${sanitizer}\" "
+                        "(known: address, undefined, thread; for example \"address,undefined\" or \"thread\")")
+  endif()
+endforeach()
+if("thread" IN_LIST rivu_sanitizers AND "address" IN_LIST rivu_sanitizers)
+  message(FATAL_ERROR "RIVU_SANITIZE=\"${RIVU_SANITIZE}\": thread and address cannot be combined")
+endif()
+if(rivu_sanitizers AND CMAKE_CROSSCOMPILING)
+  message(FATAL_ERROR "RIVU_SANITIZE=\"${RIVU_SANITIZE}\": sanitizers are for the native build only")
+endif()
+if(RIVU_FUZZ AND "thread" IN_LIST rivu_sanitizers)
+  message(FATAL_ERROR "RIVU_FUZZ cannot be combined with RIVU_SANITIZE=thread (libFuzzer runs with address,undefined)")
+endif()
+
+if(rivu_sanitizers)
+  list(JOIN rivu_sanitizers "," rivu_sanitize_flag)
+  set(rivu_sanitize_compile -fsanitize=${rivu_sanitize_flag})
+  if(RIVU_FUZZ)
+    set(rivu_sanitize_compile -fsanitize=fuzzer-no-link,${rivu_sanitize_flag})
+  endif()
+  add_compile_options(${rivu_sanitize_compile} -fno-omit-frame-pointer)
+  if("undefined" IN_LIST rivu_sanitizers)
+    add_compile_options(-fno-sanitize-recover=undefined)
+  endif()
+  add_link_options(-fsanitize=${rivu_sanitize_flag})
+elseif(RIVU_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
