@@ -10,6 +10,11 @@ set(RIVU_SANITIZE "${rivu_sanitize_default}" CACHE STRING
     "Sanitizers, comma-separated as for -fsanitize=: address, undefined, thread; empty for none")
 # A build folder configured when this was a boolean option keeps its entry: make it a text.
 set_property(CACHE RIVU_SANITIZE PROPERTY TYPE STRING)
+# Such a folder holds "OFF" (or another false constant) for none.
+if(NOT RIVU_SANITIZE STREQUAL "" AND NOT RIVU_SANITIZE)
+  set_property(CACHE RIVU_SANITIZE PROPERTY VALUE "")
+  set(RIVU_SANITIZE "")
+endif()
 set_property(CACHE RIVU_SANITIZE PROPERTY STRINGS "" "address,undefined" "address" "undefined" "thread" "thread,undefined")
 
 string(REPLACE "," ";" rivu_sanitizers "${RIVU_SANITIZE}")
