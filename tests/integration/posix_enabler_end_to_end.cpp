@@ -101,8 +101,7 @@ protected:
     // Publishes the port alone, then finds the device the selection accepts and
     // initialises it: its index and channel count in index and channels.
     bool Start(const SimulatedPort& port, const char* selection) {
-        EXPECT_EQ(port.Problem(), "");
-        SimulatedPort::Publish({&port});
+        EXPECT_EQ(SimulatedPort::Publish({&port}), "");
         EXPECT_EQ(Enabler().FindDevice(&index, selection), 1) << selection;
         EXPECT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
         channels = CommandValue(index, RIVU_CMD_CHANNEL_COUNT);
@@ -146,9 +145,7 @@ protected:
 TEST_F(EnablerEndToEnd, FindsPortsInWalkOrderAndStartsAgainAfterThePassEnds) {
     SimulatedPort monitor(SimulatorConfig::ForKind(InstrumentKind::kRivu), "ksc01234", kMonitorId);
     SimulatedPort coda(SimulatorConfig::ForKind(InstrumentKind::kCoda), "zvccoda0001", kCodaId);
-    ASSERT_EQ(monitor.Problem(), "");
-    ASSERT_EQ(coda.Problem(), "");
-    SimulatedPort::Publish({&monitor, &coda});
+    ASSERT_EQ(SimulatedPort::Publish({&monitor, &coda}), "");
 
     index = -7;
     ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
@@ -423,8 +420,7 @@ TEST_F(EnablerEndToEnd, WrongInterfaceVersionIsRefusedWithTheFirmwareMessage) {
     SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kRivu);
     config.faults.Set(sim::Fault::kWrongInterface);
     SimulatedPort monitor(config, "ksc01234", kMonitorId);
-    ASSERT_EQ(monitor.Problem(), "");
-    SimulatedPort::Publish({&monitor});
+    ASSERT_EQ(SimulatedPort::Publish({&monitor}), "");
 
     ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
     EXPECT_EQ(Enabler().Initialise(index), 0);
@@ -437,9 +433,7 @@ TEST_F(EnablerEndToEnd, WrongInterfaceVersionIsRefusedWithTheFirmwareMessage) {
 TEST_F(EnablerEndToEnd, CloseAllWhileStreamingStopsEverythingOnce) {
     SimulatedPort monitor(SimulatorConfig::ForKind(InstrumentKind::kRivu), "ksc01234", kMonitorId);
     SimulatedPort coda(SimulatorConfig::ForKind(InstrumentKind::kCoda), "zvccoda0001", kCodaId);
-    ASSERT_EQ(monitor.Problem(), "");
-    ASSERT_EQ(coda.Problem(), "");
-    SimulatedPort::Publish({&monitor, &coda});
+    ASSERT_EQ(SimulatedPort::Publish({&monitor, &coda}), "");
 
     ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
     ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
@@ -677,8 +671,7 @@ TEST_F(EnablerEndToEnd, CodaWithAHostThatHandsOutNothingStillDeliversItsRows) {
 // 2 s and leaves the port free for the next host.
 TEST_F(EnablerEndToEnd, HostThatLeavesTheMonitorStreamingEndsAtOnce) {
     SimulatedPort monitor(SimulatorConfig::ForKind(InstrumentKind::kRivu), "ksc01234", kMonitorId);
-    ASSERT_EQ(monitor.Problem(), "");
-    SimulatedPort::Publish({&monitor});
+    ASSERT_EQ(SimulatedPort::Publish({&monitor}), "");
     for (const char* ending : {"return", "unload"}) {
         SCOPED_TRACE(ending);
         const auto received = monitor.Instrument().Received();
