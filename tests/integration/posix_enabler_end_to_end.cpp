@@ -50,22 +50,6 @@ constexpr unsigned int kNoDevice = 0xFFFFFFFFu;
 const std::string kMonitorId = "FTDIBUS\\VID_0403+PID_6001+KSC01234A\\0000";
 const std::string kCodaId = "FTDIBUS\\VID_0403+PID_6001+ZVCCODA0001A\\0000";
 
-// Samples per host channel (from 1), as ReadLine delivered them.
-using Samples = std::map<int, std::vector<std::int32_t>>;
-
-bool TakeDelivery(const char* text, Samples& samples) {
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.size() < 2 || line[0] != '+') return false;
-        std::istringstream fields(line.substr(1));
-        std::string field;
-        std::getline(fields, field, ',');
-        auto& channel = samples[std::stoi(field)];
-        while (std::getline(fields, field, ',')) channel.push_back(std::stoi(field));
-    }
-    return true;
-}
-
 // Processor time the calling thread has used.
 std::int64_t ThreadCpuMicroseconds() {
     timespec used{};
@@ -96,6 +80,13 @@ int CommandValue(unsigned int index, int code) {
     return record.value;
 }
 
+bool EveryChannelHas(const Samples& samples, int channels, std::size_t count) {
+    for (int c = 1; c <= channels; ++c) {
+        if (!samples.contains(c) || samples.at(c).size() < count) return false;
+    }
+    return true;
+}
+
 class EnablerEndToEnd : public ::testing::Test {
 protected:
     // The host's objects outlive every device (TearDown closes them first).
@@ -105,6 +96,35 @@ protected:
     void TearDown() override {
         EXPECT_EQ(Enabler().CloseAll(), 1);
         SimulatedPort::Unpublish();
+    }
+
+    // Publishes the port alone, then finds the device the selection accepts and
+    // initialises it: its index and channel count in index and channels.
+    bool Start(const SimulatedPort& port, const char* selection) {
+        EXPECT_EQ(SimulatedPort::Publish({&port}), "");
+        EXPECT_EQ(Enabler().FindDevice(&index, selection), 1) << selection;
+        EXPECT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
+        channels = CommandValue(index, RIVU_CMD_CHANNEL_COUNT);
+        return !HasFailure();
+    }
+    int index = -1;
+    int channels = 0;
+
+    // Every channel holds at least rows samples, the first rows of them the
+    // instrument's (a "*" field repeats the value of the row before).
+    void ExpectRows(Samples& samples, const sim::DataModel& model, std::size_t rows) {
+        for (int c = 1; c <= channels; ++c) {
+            ASSERT_GE(samples[c].size(), rows) << "channel " << c;
+            for (std::size_t row = 0, source = 0; row < rows; ++row) {
+                for (source = row; source > 0 && model.IsRepeatMark(static_cast<std::size_t>(c), source);) --source;
+                ASSERT_EQ(samples[c][row], model.Ticks(static_cast<std::size_t>(c), source))
+                    << "channel " << c << " row " << row;
+            }
+        }
+    }
+    void Stop() {
+        RivuCommandRecord stop{};
+        EXPECT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop), 1);
     }
 
     // Reads until done(samples) holds or timeout passes.
@@ -125,11 +145,9 @@ protected:
 TEST_F(EnablerEndToEnd, FindsPortsInWalkOrderAndStartsAgainAfterThePassEnds) {
     SimulatedPort monitor(SimulatorConfig::ForKind(InstrumentKind::kRivu), "ksc01234", kMonitorId);
     SimulatedPort coda(SimulatorConfig::ForKind(InstrumentKind::kCoda), "zvccoda0001", kCodaId);
-    ASSERT_EQ(monitor.Problem(), "");
-    ASSERT_EQ(coda.Problem(), "");
-    SimulatedPort::Publish({&monitor, &coda});
+    ASSERT_EQ(SimulatedPort::Publish({&monitor, &coda}), "");
 
-    int index = -7;
+    index = -7;
     ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
     EXPECT_EQ(index, 0);
     ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
@@ -163,12 +181,7 @@ TEST_F(EnablerEndToEnd, MonitorDeliversExactlyTheValuesItSentChannelByChannel) {
     SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kRivu);
     config.repeatEvery = 7;  // some "*" fields: the previous value again
     SimulatedPort monitor(config, "ksc01234", kMonitorId);
-    ASSERT_EQ(monitor.Problem(), "");
-    SimulatedPort::Publish({&monitor});
-
-    int index = -1;
-    ASSERT_EQ(Enabler().FindDevice(&index, "KSC"), 1);
-    ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
+    ASSERT_TRUE(Start(monitor, "KSC"));
     EXPECT_EQ(Enabler().Initialise(index), 1);  // already ready: nothing sent again
     EXPECT_EQ(Enabler().IsFailed(index), 0);
     EXPECT_EQ(Enabler().GetBaudRate(index), 115200);
@@ -178,7 +191,6 @@ TEST_F(EnablerEndToEnd, MonitorDeliversExactlyTheValuesItSentChannelByChannel) {
     EXPECT_EQ(CommandText(index, RIVU_CMD_FIRMWARE_VERSION), "2.1.0.1");
     EXPECT_EQ(CommandText(index, RIVU_CMD_SERIAL_NUMBER), "01234");
     EXPECT_EQ(CommandText(index, RIVU_CMD_DATA_FORMAT), "text");
-    const int channels = CommandValue(index, RIVU_CMD_CHANNEL_COUNT);
     ASSERT_EQ(channels, 10);  // every column but "Time"
     EXPECT_EQ(CommandText(index, RIVU_CMD_CHANNEL_NAME, 1), "Peak Pressure");
     EXPECT_EQ(CommandText(index, RIVU_CMD_CHANNEL_SCALING, 1), "-100,-10;500,50;cmH\xE2\x82\x82O;1;");
@@ -205,56 +217,37 @@ TEST_F(EnablerEndToEnd, MonitorDeliversExactlyTheValuesItSentChannelByChannel) {
     Samples samples;
     ASSERT_TRUE(TakeDelivery(first, samples)) << first;
     Samples rest = ReadUntil(
-        index,
-        [&](const Samples& s) {
-            for (int c = 1; c <= channels; ++c) {
-                auto found = s.find(c);
-                if (found == s.end() || found->second.size() < wanted) return false;
-            }
-            return true;
-        },
-        20s);
+        index, [&](const Samples& s) { return EveryChannelHas(s, channels, wanted); }, 20s);
     for (auto& [channel, values] : rest) samples[channel].insert(samples[channel].end(), values.begin(), values.end());
-    RivuCommandRecord stop{};
-    EXPECT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop), 1);
+    Stop();
+    ExpectRows(samples, sim::DataModel(config.channels, config.repeatEvery), wanted);
+}
 
-    const sim::DataModel model(config.channels, config.repeatEvery);
-    for (int c = 1; c <= channels; ++c) {
-        const auto& got = samples[c];
-        ASSERT_GE(got.size(), wanted) << "channel " << c;
-        for (std::size_t row = 0; row < wanted; ++row) {
-            // A "*" field repeats the value of the row before.
-            std::size_t source = row;
-            while (source > 0 && model.IsRepeatMark(c, source)) --source;
-            ASSERT_EQ(got[row], model.Ticks(c, source)) << "channel " << c << " row " << row;
-        }
-    }
+// Starts a simulated CODA's enabler device with host objects whose titles are
+// the channel titles; returns the channel count.
+int StartCodaWithHost(unsigned int index, host::HostObjects& host, double secondsPerUnit) {
+    const int channels = CommandValue(index, RIVU_CMD_CHANNEL_COUNT);
+    std::vector<std::u16string> titles;
+    for (int c = 1; c <= channels; ++c) titles.push_back(Wide(CommandText(index, RIVU_CMD_CHANNEL_TITLE, c)));
+    host.SetChannelTitles(titles);
+    host.SetSecondsPerUnit(secondsPerUnit);
+    host.ExpectVprChannel(channels - 1);
+    EXPECT_EQ(Enabler().SetControllingProxy(index, host.ControllingProxy()), 0);
+    return channels;
 }
 
 TEST_F(EnablerEndToEnd, CodaCycleFillsTheWaveformChannelsAndCommentsAtTheirRows) {
     SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kCoda);
     SimulatedPort coda(config, "zvccoda0001", kCodaId);
-    ASSERT_EQ(coda.Problem(), "");
-    SimulatedPort::Publish({&coda});
-
-    int index = -1;
-    ASSERT_EQ(Enabler().FindDevice(&index, "ZVCCODA"), 1);
-    ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
+    ASSERT_TRUE(Start(coda, "ZVCCODA"));
     EXPECT_EQ(CommandText(index, RIVU_CMD_DEVICE_NAME), "Zarvonic CODA");
     EXPECT_EQ(CommandText(index, RIVU_CMD_VENDOR_NAME), "Zarvonic NZ Ltd.");
-    const int channels = CommandValue(index, RIVU_CMD_CHANNEL_COUNT);
     ASSERT_EQ(channels, 8);
     ASSERT_EQ(CommandText(index, RIVU_CMD_CHANNEL_TITLE, 7), "O-Cuff");
     ASSERT_EQ(CommandText(index, RIVU_CMD_CHANNEL_TITLE, 8), "VPR");
 
-    std::vector<std::u16string> titles;
-    for (int c = 1; c <= channels; ++c) {
-        titles.push_back(Wide(CommandText(index, RIVU_CMD_CHANNEL_TITLE, c)));
-    }
-    host.SetChannelTitles(titles);
-    host.SetSecondsPerUnit(0.001);
+    StartCodaWithHost(index, host, 0.001);
     host.SetRecordCount(3);
-    EXPECT_EQ(Enabler().SetControllingProxy(index, host.ControllingProxy()), 0);
 
     ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr), 1);
     const sim::CycleModel cycle(config.waveformLength);
@@ -266,8 +259,7 @@ TEST_F(EnablerEndToEnd, CodaCycleFillsTheWaveformChannelsAndCommentsAtTheirRows)
             return host.Comments().size() >= 2 && cuff != s.end() && cuff->second.size() > 600 + uploadRows;
         },
         20s);
-    RivuCommandRecord stop{};
-    EXPECT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop), 1);
+    Stop();
     EXPECT_EQ(Enabler().CloseAll(), 1);
 
     const auto comments = host.Comments();
@@ -306,19 +298,6 @@ TEST_F(EnablerEndToEnd, CodaCycleFillsTheWaveformChannelsAndCommentsAtTheirRows)
     EXPECT_EQ(host.OutstandingReferences(), 0);  // the device released the host's sampling interface
 }
 
-// Starts a simulated CODA's enabler device with host objects whose titles are
-// the channel titles; returns the channel count.
-int StartCodaWithHost(unsigned int index, host::HostObjects& host, double secondsPerUnit) {
-    const int channels = CommandValue(index, RIVU_CMD_CHANNEL_COUNT);
-    std::vector<std::u16string> titles;
-    for (int c = 1; c <= channels; ++c) titles.push_back(Wide(CommandText(index, RIVU_CMD_CHANNEL_TITLE, c)));
-    host.SetChannelTitles(titles);
-    host.SetSecondsPerUnit(secondsPerUnit);
-    host.ExpectVprChannel(channels - 1);
-    EXPECT_EQ(Enabler().SetControllingProxy(index, host.ControllingProxy()), 0);
-    return channels;
-}
-
 // A host that stops during an upload and starts again at once, round after
 // round: every stop runs to its end (WN5, then S) before the next start, and
 // every interrupted upload is reported exactly once.
@@ -326,12 +305,7 @@ TEST_F(EnablerEndToEnd, CodaStoppedMidUploadAndStartedAgainAtOnceCompletesEveryS
     SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kCoda);
     config.cycleDelayMs = 100;  // the upload begins soon after each start and lasts about 3 s
     SimulatedPort coda(config, "zvccoda0001", kCodaId);
-    ASSERT_EQ(coda.Problem(), "");
-    SimulatedPort::Publish({&coda});
-
-    int index = -1;
-    ASSERT_EQ(Enabler().FindDevice(&index, "ZVCCODA"), 1);
-    ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
+    ASSERT_TRUE(Start(coda, "ZVCCODA"));
     const int vpr = StartCodaWithHost(index, host, 0.001);  // the last channel, numbered from 1
 
     constexpr int kRounds = 5;
@@ -372,15 +346,9 @@ TEST_F(EnablerEndToEnd, CodaDeliversEveryChannelAtEveryOfferedRate) {
     config.cycleDelayMs = 100;
     config.cyclePeriodMs = 2500;  // room for a whole cycle at 100 ms a row
     SimulatedPort coda(config, "zvccoda0001", kCodaId);
-    ASSERT_EQ(coda.Problem(), "");
-    SimulatedPort::Publish({&coda});
-
-    int index = -1;
-    ASSERT_EQ(Enabler().FindDevice(&index, "ZVCCODA"), 1);
-    ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
+    ASSERT_TRUE(Start(coda, "ZVCCODA"));
     // The VPR channel was built at 20 ms a row: one host unit per row.
-    const int channels = StartCodaWithHost(index, host, 0.02);
-    const int cuff = channels - 1;
+    const int cuff = StartCodaWithHost(index, host, 0.02) - 1;
 
     // The intervals of the default upload-rates line, one cycle each; the
     // next is selected once the cycle's result has been posted.
@@ -418,8 +386,7 @@ TEST_F(EnablerEndToEnd, CodaDeliversEveryChannelAtEveryOfferedRate) {
     const std::size_t rowsBefore = samples[1].size();
     Samples tail = ReadUntil(index, [&](const Samples& s) { return s.contains(1) && s.at(1).size() >= 60; }, 5s);
     for (auto& [channel, values] : tail) samples[channel].insert(samples[channel].end(), values.begin(), values.end());
-    RivuCommandRecord stop{};
-    EXPECT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop), 1);
+    Stop();
     EXPECT_EQ(Enabler().CloseAll(), 1);
     ASSERT_GE(samples[1].size(), rowsBefore + 60);
 
@@ -453,10 +420,8 @@ TEST_F(EnablerEndToEnd, WrongInterfaceVersionIsRefusedWithTheFirmwareMessage) {
     SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kRivu);
     config.faults.Set(sim::Fault::kWrongInterface);
     SimulatedPort monitor(config, "ksc01234", kMonitorId);
-    ASSERT_EQ(monitor.Problem(), "");
-    SimulatedPort::Publish({&monitor});
+    ASSERT_EQ(SimulatedPort::Publish({&monitor}), "");
 
-    int index = -1;
     ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
     EXPECT_EQ(Enabler().Initialise(index), 0);
     EXPECT_EQ(Enabler().IsFailed(index), 1);
@@ -468,11 +433,8 @@ TEST_F(EnablerEndToEnd, WrongInterfaceVersionIsRefusedWithTheFirmwareMessage) {
 TEST_F(EnablerEndToEnd, CloseAllWhileStreamingStopsEverythingOnce) {
     SimulatedPort monitor(SimulatorConfig::ForKind(InstrumentKind::kRivu), "ksc01234", kMonitorId);
     SimulatedPort coda(SimulatorConfig::ForKind(InstrumentKind::kCoda), "zvccoda0001", kCodaId);
-    ASSERT_EQ(monitor.Problem(), "");
-    ASSERT_EQ(coda.Problem(), "");
-    SimulatedPort::Publish({&monitor, &coda});
+    ASSERT_EQ(SimulatedPort::Publish({&monitor, &coda}), "");
 
-    int index = -1;
     ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
     ASSERT_EQ(Enabler().FindDevice(&index, ""), 1);
     for (unsigned int i = 0; i < 2; ++i) {
@@ -505,13 +467,6 @@ bool Logged(const std::string& prefix) {
     return false;
 }
 
-bool EveryChannelHas(const Samples& samples, int channels, std::size_t count) {
-    for (int c = 1; c <= channels; ++c) {
-        if (!samples.contains(c) || samples.at(c).size() < count) return false;
-    }
-    return true;
-}
-
 // Reads until ReadLine has had nothing for a while.
 Samples Drain(unsigned int index) {
     Samples samples;
@@ -537,14 +492,8 @@ TEST_F(EnablerEndToEnd, MonitorUnpluggedMidStreamKeepsEveryRowAndComesBackOnInit
     config.faultAfterLines = 80;
     SimulatedPort monitor(config, "ksc01234", kMonitorId);
     SimulatedPort replugged(SimulatorConfig::ForKind(InstrumentKind::kRivu), "ksc01234", kMonitorId);
-    ASSERT_EQ(monitor.Problem(), "");
     ASSERT_EQ(replugged.Problem(), "");
-    SimulatedPort::Publish({&monitor});
-
-    int index = -1;
-    ASSERT_EQ(Enabler().FindDevice(&index, "KSC"), 1);
-    ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
-    const int channels = CommandValue(index, RIVU_CMD_CHANNEL_COUNT);
+    ASSERT_TRUE(Start(monitor, "KSC"));
     ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr), 1);
 
     Samples samples = ReadUntil(
@@ -557,13 +506,8 @@ TEST_F(EnablerEndToEnd, MonitorUnpluggedMidStreamKeepsEveryRowAndComesBackOnInit
     const std::size_t rows = RowsSent(monitor.Instrument().Sent());
     ASSERT_GT(rows, 50u);
     const sim::DataModel model(config.channels);
-    for (int c = 1; c <= channels; ++c) {
-        const auto& got = samples[c];
-        ASSERT_EQ(got.size(), rows) << "channel " << c;
-        for (std::size_t row = 0; row < rows; ++row) {
-            ASSERT_EQ(got[row], model.Ticks(static_cast<std::size_t>(c), row)) << "channel " << c << " row " << row;
-        }
-    }
+    ExpectRows(samples, model, rows);
+    for (int c = 1; c <= channels; ++c) EXPECT_EQ(samples[c].size(), rows) << "channel " << c;
     EXPECT_EQ(Enabler().LastError(kNoDevice), "The device is not responding or powered off.");
     EXPECT_EQ(Enabler().LastError(index), "");
     EXPECT_TRUE(Logged("!!! serial line of " + monitor.Path() + " failed: poll failed: the line hung up"));
@@ -585,12 +529,7 @@ TEST_F(EnablerEndToEnd, MonitorUnpluggedMidStreamKeepsEveryRowAndComesBackOnInit
     EXPECT_EQ(Enabler().IsFailed(index), 1);
     ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr), 1);
     samples = ReadUntil(index, [&](const Samples& s) { return EveryChannelHas(s, channels, 50); }, 10s);
-    for (int c = 1; c <= channels; ++c) {
-        ASSERT_GE(samples[c].size(), 50u) << "channel " << c;
-        for (std::size_t row = 0; row < 50; ++row) {
-            ASSERT_EQ(samples[c][row], model.Ticks(static_cast<std::size_t>(c), row)) << "channel " << c;
-        }
-    }
+    ExpectRows(samples, model, 50);
 }
 
 // Noise between the rows and one run of 9000 bytes without a line feed (the
@@ -603,27 +542,13 @@ TEST_F(EnablerEndToEnd, NoisyLineWithAnOverlongRunLosesNoRow) {
     config.faultAfterLines = 40;
     config.overlongBytes = 9000;
     SimulatedPort monitor(config, "ksc01234", kMonitorId);
-    ASSERT_EQ(monitor.Problem(), "");
-    SimulatedPort::Publish({&monitor});
-
-    int index = -1;
-    ASSERT_EQ(Enabler().FindDevice(&index, "KSC"), 1);
-    ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
-    const int channels = CommandValue(index, RIVU_CMD_CHANNEL_COUNT);
+    ASSERT_TRUE(Start(monitor, "KSC"));
     ASSERT_EQ(channels, 10);
     ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr), 1);
     const std::size_t wanted = 100;  // the run comes after row 27
     Samples samples = ReadUntil(index, [&](const Samples& s) { return EveryChannelHas(s, channels, wanted); }, 20s);
-    RivuCommandRecord stop{};
-    EXPECT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop), 1);
-
-    const sim::DataModel model(config.channels);
-    for (int c = 1; c <= channels; ++c) {
-        ASSERT_GE(samples[c].size(), wanted) << "channel " << c;
-        for (std::size_t row = 0; row < wanted; ++row) {
-            ASSERT_EQ(samples[c][row], model.Ticks(static_cast<std::size_t>(c), row)) << "channel " << c << " row " << row;
-        }
-    }
+    Stop();
+    ExpectRows(samples, sim::DataModel(config.channels), wanted);
     EXPECT_EQ(Enabler().IsFailed(index), 0);
     EXPECT_EQ(Enabler().LastError(index), "");
     EXPECT_TRUE(Logged("!!! line longer than the receive ring dropped up to its line feed"));
@@ -641,13 +566,7 @@ TEST_F(EnablerEndToEnd, SlowHostLosesOnlyWhatArrivesWhileARingIsFull) {
     config.rowsPerPeriod = 10;
     config.keepSentLines = false;
     SimulatedPort monitor(config, "ksc01234", kMonitorId);
-    ASSERT_EQ(monitor.Problem(), "");
-    SimulatedPort::Publish({&monitor});
-
-    int index = -1;
-    ASSERT_EQ(Enabler().FindDevice(&index, "KSC"), 1);
-    ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
-    const int channels = CommandValue(index, RIVU_CMD_CHANNEL_COUNT);
+    ASSERT_TRUE(Start(monitor, "KSC"));
     ASSERT_EQ(channels, 2);
     const std::uint64_t handshakeLines = monitor.Instrument().SentCount();
     ASSERT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr), 1);
@@ -662,16 +581,8 @@ TEST_F(EnablerEndToEnd, SlowHostLosesOnlyWhatArrivesWhileARingIsFull) {
     std::this_thread::sleep_for(1s);  // the rows already sent reach the rings
 
     Samples samples = ReadUntil(
-        index,
-        [&](const Samples& s) {
-            for (int c = 1; c <= channels; ++c) {
-                if (!s.contains(c) || s.at(c).size() < kRingHolds + 100) return false;
-            }
-            return true;
-        },
-        30s);
-    RivuCommandRecord stop{};
-    EXPECT_EQ(Enabler().DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop), 1);
+        index, [&](const Samples& s) { return EveryChannelHas(s, channels, kRingHolds + 100); }, 30s);
+    Stop();
 
     const sim::DataModel model(config.channels);
     const std::size_t rowsSent = monitor.Instrument().SentCount() - handshakeLines;
@@ -706,12 +617,7 @@ TEST_F(EnablerEndToEnd, CodaWithAHostThatHandsOutNothingStillDeliversItsRows) {
     config.chunkValues = 8;
     config.cycleDelayMs = 100;
     SimulatedPort coda(config, "zvccoda0001", kCodaId);
-    ASSERT_EQ(coda.Problem(), "");
-    SimulatedPort::Publish({&coda});
-
-    int index = -1;
-    ASSERT_EQ(Enabler().FindDevice(&index, "ZVCCODA"), 1);
-    ASSERT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
+    ASSERT_TRUE(Start(coda, "ZVCCODA"));
     StartCodaWithHost(index, host, 0.001);
     const sim::DataModel model(config.channels);
 
@@ -765,8 +671,7 @@ TEST_F(EnablerEndToEnd, CodaWithAHostThatHandsOutNothingStillDeliversItsRows) {
 // 2 s and leaves the port free for the next host.
 TEST_F(EnablerEndToEnd, HostThatLeavesTheMonitorStreamingEndsAtOnce) {
     SimulatedPort monitor(SimulatorConfig::ForKind(InstrumentKind::kRivu), "ksc01234", kMonitorId);
-    ASSERT_EQ(monitor.Problem(), "");
-    SimulatedPort::Publish({&monitor});
+    ASSERT_EQ(SimulatedPort::Publish({&monitor}), "");
     for (const char* ending : {"return", "unload"}) {
         SCOPED_TRACE(ending);
         const auto received = monitor.Instrument().Received();
@@ -777,7 +682,6 @@ TEST_F(EnablerEndToEnd, HostThatLeavesTheMonitorStreamingEndsAtOnce) {
         ExpectChildHostEndedAtOnce(run);
         // The library stopped the instrument on its way out.
         EXPECT_TRUE(monitor.Instrument().WaitForCommand("X", 1s, stops + 1));
-        int index = -1;
         ASSERT_EQ(Enabler().FindDevice(&index, "KSC"), 1);
         EXPECT_EQ(Enabler().Initialise(index), 1) << Enabler().LastError(kNoDevice);
         EXPECT_EQ(Enabler().CloseAll(), 1);

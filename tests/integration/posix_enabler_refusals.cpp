@@ -22,9 +22,7 @@ TEST(EnablerRefusals, SilentInstrumentAndRivuCodaFailAfterTheHandshakeWait) {
     codaConfig.faults.Set(sim::Fault::kRivuCoda);
     SimulatedPort silent(silentConfig, "ksc00001", "FTDIBUS\\VID_0403+PID_6001+KSC00001A\\0000");
     SimulatedPort rivuCoda(codaConfig, "ksc00002", "FTDIBUS\\VID_0403+PID_6001+KSC00002A\\0000");
-    ASSERT_EQ(silent.Problem(), "");
-    ASSERT_EQ(rivuCoda.Problem(), "");
-    SimulatedPort::Publish({&silent, &rivuCoda});
+    ASSERT_EQ(SimulatedPort::Publish({&silent, &rivuCoda}), "");
 
     host::EnablerLibrary& enabler = Enabler();
     int index = -1;

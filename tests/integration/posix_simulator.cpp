@@ -44,7 +44,11 @@ public:
     bool IsOpen() const { return fd_ >= 0; }
 
     void SendRaw(std::string_view bytes) { ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
-    void Send(std::string_view command) { SendRaw(":" + std::string(command) + "\n"); }
+    // Each command framed, one write each.
+    template <typename... Commands>
+    void Send(const Commands&... commands) {
+        (SendRaw(":" + std::string(commands) + "\n"), ...);
+    }
 
     // The next line ending in CR LF, without them; bytes of other lines
     // (noise ending in a bare LF) are skipped and kept in Raw().
@@ -133,16 +137,7 @@ private:
     std::string raw_;
 };
 
-std::vector<std::string> Split(const std::string& line) {
-    std::vector<std::string> fields;
-    std::size_t begin = 0;
-    while (true) {
-        const std::size_t comma = line.find(',', begin);
-        fields.push_back(line.substr(begin, comma - begin));
-        if (comma == std::string::npos) return fields;
-        begin = comma + 1;
-    }
-}
+using test::Split;
 
 SimulatorConfig SmallCoda() {
     SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kCoda);
@@ -205,20 +200,14 @@ TEST(SimulatorHandshake, MonitorAnswersTheStartUpCommandsInOrder) {
     EXPECT_FALSE(bench.sim.WaitForCommand("I", 50ms, 2));
 
     // Commands only a CODA knows get no answer from a monitor.
-    port.Send("WN5");
-    port.Send("ZvC");
-    port.Send("WI5");
+    port.Send("WN5", "ZvC", "WI5");
     EXPECT_TRUE(bench.sim.WaitForCommand("WI5", 2s));
     EXPECT_EQ(port.Collect(100ms), "");
 }
 
 TEST(SimulatorHandshake, CodaAnswersItsOwnSteps) {
     START_BENCH(bench, SimulatorConfig::ForKind(InstrumentKind::kCoda));
-    port.Send("S");
-    port.Send("WN5");
-    port.Send("V");
-    port.Send("ZvC");
-    port.Send("WI5");
+    port.Send("S", "WN5", "V", "ZvC", "WI5");
     const std::vector<std::string> lines = port.ReadLines(5);
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[0], "S");
@@ -293,8 +282,7 @@ TEST(SimulatorCycles, CodaUploadsEachCycleThenItsResult) {
     const CycleModel model(config.waveformLength);
     const DataModel data(config.channels);
 
-    port.Send("WI5");
-    port.Send("B");
+    port.Send("WI5", "B");
     const std::vector<std::string> start = port.ReadLines(2);
     ASSERT_EQ(start.size(), 2u);
     EXPECT_EQ(start[1], "B");
@@ -345,9 +333,7 @@ TEST(SimulatorFaults, SilentInstrumentAnswersNothing) {
     SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kRivu);
     config.faults.Set(Fault::kSilent);
     START_BENCH(bench, config);
-    port.Send("S");
-    port.Send("V");
-    port.Send("B");
+    port.Send("S", "V", "B");
     ASSERT_TRUE(bench.sim.WaitForCommand("B", 2s));
     EXPECT_EQ(port.Collect(200ms), "");
     EXPECT_EQ(bench.sim.Received(), (std::vector<std::string>{"S", "V", "B"}));
@@ -372,9 +358,7 @@ TEST(SimulatorFaults, GarbageBetweenLinesNeverHidesALine) {
     SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kRivu);
     config.faults.Set(Fault::kGarbage);
     START_BENCH(bench, config);
-    port.Send("S");
-    port.Send("F");
-    port.Send("B");
+    port.Send("S", "F", "B");
     const std::vector<std::string> lines = port.ReadLines(12);
     ASSERT_EQ(lines.size(), 12u);
     const std::vector<std::string> sent = bench.sim.Sent();
@@ -399,8 +383,7 @@ TEST(SimulatorFaults, OverlongRunComesOnceAfterTheGivenLines) {
     config.faults.Set(Fault::kOverlongLine);
     config.faultAfterLines = 2;
     START_BENCH(bench, config);
-    port.Send("S");
-    port.Send("V");
+    port.Send("S", "V");
     EXPECT_EQ(port.ReadLines(2).size(), 2u);
     port.Send("F");
     // The run has no line end of its own: it swallows the line after it, and
@@ -421,18 +404,24 @@ TEST(SimulatorFaults, OverlongRunComesOnceAfterTheGivenLines) {
     EXPECT_EQ(port.Raw().size(), lineBytes + 9000);  // once only
 }
 
+// Arms the waveform upload and reads until count chunk and result lines came.
+std::vector<std::string> ArmAndReadCycleLines(PortSide& port, std::size_t count) {
+    port.Send("WA5");
+    std::vector<std::string> cycle;
+    port.ReadUntil([&](const std::string& line) {
+        if (line[0] == 'w' || line[0] == 'm') cycle.push_back(line);
+        return cycle.size() == count;
+    });
+    return cycle;
+}
+
 TEST(SimulatorFaults, UploadFaultsOfTheCoda) {
     const CycleModel model(40);
     {
         SimulatorConfig config = SmallCoda();
         config.faults.Set(Fault::kStalledUpload);
         START_BENCH(bench, config);
-        port.Send("WA5");
-        std::vector<std::string> cycle;
-        port.ReadUntil([&](const std::string& line) {
-            if (line[0] == 'w' || line[0] == 'm') cycle.push_back(line);
-            return cycle.size() == 3;
-        });
+        const std::vector<std::string> cycle = ArmAndReadCycleLines(port, 3);
         // Half the chunks, no result, and the next cycle starts from 0 again.
         EXPECT_EQ(cycle, (std::vector<std::string>{model.WaveformLine(0, 0, 10), model.WaveformLine(0, 10, 10),
                                                    model.WaveformLine(1, 0, 10)}));
@@ -442,12 +431,7 @@ TEST(SimulatorFaults, UploadFaultsOfTheCoda) {
         config.faults.Set(Fault::kEarlyResult);
         config.faults.Set(Fault::kErrorFlag);
         START_BENCH(bench, config);
-        port.Send("WA5");
-        std::vector<std::string> cycle;
-        port.ReadUntil([&](const std::string& line) {
-            if (line[0] == 'w' || line[0] == 'm') cycle.push_back(line);
-            return cycle.size() == 5;
-        });
+        const std::vector<std::string> cycle = ArmAndReadCycleLines(port, 5);
         ASSERT_EQ(cycle.size(), 5u);
         EXPECT_EQ(cycle[3], model.MeasurementLine(0, true));
         EXPECT_EQ(cycle[4], model.WaveformLine(0, 30, 10));
@@ -462,9 +446,7 @@ TEST(SimulatorFaults, HangUpAfterTheGivenLinesOnceTheyWereRead) {
     config.faults.Set(Fault::kHangUp);
     config.faultAfterLines = 4;
     START_BENCH(bench, config);
-    port.Send("S");
-    port.Send("V");
-    port.Send("F");  // three lines, of which only the first two go out
+    port.Send("S", "V", "F");  // three lines, of which only the first two go out
     const std::vector<std::string> lines = port.ReadLines(4);
     EXPECT_EQ(lines.size(), 4u);
     EXPECT_TRUE(port.SeesHangUp());

@@ -17,6 +17,7 @@
 #include "serial/rivu_serial.h"
 #include "serial/sample_delivery.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/memory_device.h"
 #include "tests/support/port_pair.h"
 
 namespace rivu {
@@ -168,6 +169,12 @@ protected:
         test::LogCapture::Instance().Clear();
     }
 
+    // A device on the pair's device end, kept until the test ends.
+    RivuSerial& Device(const std::u16string& identity = u"") {
+        made.push_back(test::NewDevice(pair.DevicePath(), identity));
+        return *made.back();
+    }
+
     void StartDevice(RivuSerial& device) {
         ASSERT_EQ(device.Open(device.devicePath, 115200), kOk);
         ASSERT_TRUE(device.StartReaderThread(HandleReply));
@@ -182,16 +189,19 @@ protected:
         EXPECT_TRUE(Eventually([&] { return device.protocolState.load() == kAwaitVersion; }));
         EXPECT_TRUE(device.dataEvent.Wait(kReplyWaitMs));
     }
+
+    std::vector<std::unique_ptr<RivuSerial>> made;
 };
 
 TEST_F(DeviceTest, CreationLogsThePathAndNeverOpenedDeviceSendsNothing) {
     {
-        RivuSerial device(pair.DevicePath(), DeviceIdentity{{}, {}, true});
+        RivuSerial& device = Device(u"ZVCCODA0001A");
         EXPECT_FALSE(device.IsOpen());
         EXPECT_TRUE(device.isZvcCoda);
         EXPECT_EQ(device.cuffChannel.load(), -1);
         EXPECT_EQ(device.uploadTimeout, 450);
         EXPECT_EQ(device.maxLineLength, 2048);
+        made.clear();
     }
     EXPECT_EQ(pair.Drain(100), "");
     const std::vector<std::string> logged = test::LogCapture::Instance().Lines();
@@ -200,7 +210,7 @@ TEST_F(DeviceTest, CreationLogsThePathAndNeverOpenedDeviceSendsNothing) {
 }
 
 TEST_F(DeviceTest, ReaderDeliversLinesAndCloseStopsItOnce) {
-    RivuSerial device(pair.DevicePath(), {});
+    RivuSerial& device = Device();
     StartDevice(device);
     ExpectLinesDelivered(device);
     EXPECT_FALSE(device.failed.load());
@@ -219,7 +229,7 @@ TEST_F(DeviceTest, ReaderDeliversLinesAndCloseStopsItOnce) {
 }
 
 TEST_F(DeviceTest, ReopenedDeviceGetsAFreshReaderThatStillStops) {
-    RivuSerial device(pair.DevicePath(), {});
+    RivuSerial& device = Device();
     StartDevice(device);
     device.Close();
     pair.Drain(50);
@@ -232,7 +242,7 @@ TEST_F(DeviceTest, ReopenedDeviceGetsAFreshReaderThatStillStops) {
 }
 
 TEST_F(DeviceTest, CloseStopsTheReaderWhileThePeerKeepsSending) {
-    RivuSerial device(pair.DevicePath(), {});
+    RivuSerial& device = Device();
     StartDevice(device);
     std::atomic<bool> sending{true};
     std::thread chatter([&] {
@@ -249,7 +259,7 @@ TEST_F(DeviceTest, CloseStopsTheReaderWhileThePeerKeepsSending) {
 }
 
 TEST_F(DeviceTest, StreamedRowsArriveWholeAndInOrderOnAHealthyPort) {
-    RivuSerial device(pair.DevicePath(), {});
+    RivuSerial& device = Device();
     std::vector<std::unique_ptr<ChannelRecord>> batch;
     batch.push_back(std::make_unique<ChannelRecord>("A", 1000, -1000, 20000, "mL", 0));
     batch.push_back(std::make_unique<ChannelRecord>("B", 1000, -1000, 20000, "mL", 0));
@@ -294,7 +304,7 @@ TEST_F(DeviceTest, StreamedRowsArriveWholeAndInOrderOnAHealthyPort) {
 }
 
 TEST_F(DeviceTest, PortFaultMarksTheDeviceFailedAndCloseStillStopsIt) {
-    RivuSerial device(pair.DevicePath(), {});
+    RivuSerial& device = Device();
     StartDevice(device);
     device.Port().Close();  // the handle goes away under the reader
     EXPECT_TRUE(Eventually([&] { return device.failed.load(); }));
@@ -304,7 +314,7 @@ TEST_F(DeviceTest, PortFaultMarksTheDeviceFailedAndCloseStillStopsIt) {
 
 #ifndef _WIN32
 TEST_F(DeviceTest, VanishedPeerMarksTheDeviceFailedWithoutHanging) {
-    RivuSerial device(pair.DevicePath(), {});
+    RivuSerial& device = Device();
     StartDevice(device);
     ASSERT_TRUE(pair.ClosePeer());
     EXPECT_TRUE(Eventually([&] { return device.failed.load(); }));

@@ -7,8 +7,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -16,6 +14,7 @@
 #include "rivu-sim/simulator_config.h"
 #include "tests/support/child_host.h"
 #include "tests/support/enabler_under_test.h"
+#include "tests/support/test_support.h"
 #include "tests/support/wine_com_ports.h"
 #include "tests/support/wine_unix_command.h"
 
@@ -29,13 +28,6 @@ fs::path SystemDirectory() {
     wchar_t directory[MAX_PATH] = {};
     GetSystemDirectoryW(directory, MAX_PATH);
     return directory;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 struct Environment {
@@ -132,7 +124,7 @@ TEST_F(WineEndToEnd, DllFindsThePortsAndDeliversTheMonitorsValuesExactly) {
     for (int round = 1; round <= 4; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         ASSERT_EQ(enabler.DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr), 1);
-        std::map<int, std::vector<std::int32_t>> samples;
+        test::Samples samples;
         auto enough = [&] {
             for (int c = 1; c <= channels; ++c) {
                 if (samples[c].size() < wanted) return false;
@@ -141,15 +133,8 @@ TEST_F(WineEndToEnd, DllFindsThePortsAndDeliversTheMonitorsValuesExactly) {
         };
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (!enough() && std::chrono::steady_clock::now() < end) {
-            if (enabler.ReadLine(index, buffer, sizeof buffer, 20) != 1) continue;
-            std::istringstream lines(buffer);
-            for (std::string line; std::getline(lines, line);) {
-                ASSERT_EQ(line[0], '+') << line;
-                std::istringstream fields(line.substr(1));
-                std::string field;
-                std::getline(fields, field, ',');
-                auto& channel = samples[std::stoi(field)];
-                while (std::getline(fields, field, ',')) channel.push_back(std::stoi(field));
+            if (enabler.ReadLine(index, buffer, sizeof buffer, 20) == 1) {
+                ASSERT_TRUE(test::TakeDelivery(buffer, samples)) << buffer;
             }
         }
         RivuCommandRecord stop{};
@@ -191,43 +176,24 @@ TEST_F(WineEndToEnd, RivuHostRecordsTheCodaWithCommentsThroughCom) {
     const fs::path log = environment->scratch / L"enabler.log";
     std::wstring command = L"\"" + test::WinePathOf(test::HostProgramPath()) + L"\" --select ZVCCODA --seconds 8" +
                            L" --csv \"" + csv.wstring() + L"\" --log \"" + log.wstring() + L"\"";
-
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE out = CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(out, INVALID_HANDLE_VALUE);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out;
-    startup.hStdError = out;
-    PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(
-        CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process));
-    CloseHandle(out);
-    const bool ended = WaitForSingleObject(process.hProcess, 90000) == WAIT_OBJECT_0;
-    DWORD exitCode = 1;
-    if (!ended) TerminateProcess(process.hProcess, 99);
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-
-    const std::string shown = ReadFile(output);
-    ASSERT_TRUE(ended) << shown;
-    EXPECT_EQ(exitCode, 0u) << shown;
+    const test::ChildHostRun run = test::RunWithOutputFile(command, output.wstring(), 90000);
+    const std::string& shown = run.output;
+    ASSERT_TRUE(run.ended) << shown;
+    EXPECT_EQ(run.exitCode, 0) << shown;
     EXPECT_NE(shown.find("Zarvonic CODA by Zarvonic NZ Ltd."), std::string::npos) << shown;
     EXPECT_NE(shown.find("serial number 0001"), std::string::npos) << shown;
     EXPECT_NE(shown.find(": Systolic BP = "), std::string::npos) << shown;
     EXPECT_NE(shown.find(": Diastolic BP = "), std::string::npos) << shown;
-    const std::string comments = ReadFile(environment->scratch / L"coda-comments.csv");
+    const std::string comments = test::ReadWholeFile((environment->scratch / L"coda-comments.csv").string());
     EXPECT_NE(comments.find(",8,\"Systolic BP = "), std::string::npos) << comments;
 
     // The enabler's lines reached the host's log service.
-    const std::string lines = ReadFile(log);
+    const std::string lines = test::ReadWholeFile(log.string());
     EXPECT_NE(lines.find(": devicePath: \\\\?\\ftdibus#vid_0403+pid_6001+zvccoda0001a"), std::string::npos) << lines;
     EXPECT_NE(lines.find(": version: V,"), std::string::npos) << lines;
 
     // The recording's facts ("# name: value"), then the header, then the rows.
-    std::istringstream rows(ReadFile(csv));
+    std::istringstream rows(test::ReadWholeFile(csv.string()));
     std::string header;
     while (std::getline(rows, header) && header.rfind("# ", 0) == 0) {
     }

@@ -25,6 +25,13 @@ struct ChildHostRun {
 // Parent side: runs this test program as the child host (30 s at most).
 ChildHostRun RunChildHost(const std::string& ending);
 
+#ifdef _WIN32
+// Runs a command line with its standard output and error going to outputPath,
+// ended after timeoutMs: whether it ended by itself, its exit code, when the
+// end was seen and what it wrote.
+ChildHostRun RunWithOutputFile(std::wstring commandLine, const std::wstring& outputPath, int timeoutMs);
+#endif
+
 // Checks that the child ended within 2 s of leaving and, when it unloaded the
 // enabler, that the unload returned within 2 s.
 void ExpectChildHostEndedAtOnce(const ChildHostRun& run);

@@ -1,12 +1,15 @@
 #include "tests/support/log_capture.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "platform/host_com.h"
 #include "plugin/host_services.h"
@@ -42,8 +45,9 @@ LogCapture::LogCapture() {
     Service().Register();
     GetLogService();  // cached from here on, for every thread
 #else
-    auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    path_ = (std::filesystem::temp_directory_path() / ("rivu-test-log-" + std::to_string(stamp) + ".log")).string();
+    // Test programs run side by side, several from one program: the name is this process's.
+    const std::string name = "rivu-test-log-" + std::to_string(::getpid()) + ".log";
+    path_ = (std::filesystem::temp_directory_path() / name).string();
     ::setenv("RIVU_LOG_FILE", path_.c_str(), 1);
 #endif
 }

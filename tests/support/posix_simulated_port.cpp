@@ -27,11 +27,15 @@ SimulatedPort::~SimulatedPort() {
     if (!directory_.empty()) rmdir(directory_.c_str());
 }
 
-void SimulatedPort::Publish(const std::vector<const SimulatedPort*>& ports) {
-    std::string list;
-    for (const SimulatedPort* port : ports) list += (list.empty() ? "" : ";") + port->PortEntry();
+std::string SimulatedPort::Publish(const std::vector<const SimulatedPort*>& ports) {
+    std::string list, problems;
+    for (const SimulatedPort* port : ports) {
+        list += (list.empty() ? "" : ";") + port->PortEntry();
+        problems += port->Problem();
+    }
     setenv("RIVU_SERIAL_PORTS", list.c_str(), 1);
     setenv("RIVU_SYSFS_ROOT", "/nonexistent-sysfs", 1);  // only the published ports
+    return problems;
 }
 
 void SimulatedPort::Unpublish() {

@@ -21,8 +21,9 @@ public:
     const std::string& Path() const { return link_; }
     std::string PortEntry() const { return link_ + "=" + instanceId_; }
 
-    // Sets RIVU_SERIAL_PORTS to these ports, in this order.
-    static void Publish(const std::vector<const SimulatedPort*>& ports);
+    // Sets RIVU_SERIAL_PORTS to these ports, in this order. Returns the
+    // problems of ports whose instrument does not run ("" when all run).
+    static std::string Publish(const std::vector<const SimulatedPort*>& ports);
     static void Unpublish();
 
 private:

@@ -8,17 +8,8 @@
 
 namespace rivu::test {
 
-ChildHostRun RunChildHost(const std::string& ending) {
+ChildHostRun RunWithOutputFile(std::wstring commandLine, const std::wstring& outputPath, int timeoutMs) {
     ChildHostRun run;
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    wchar_t directory[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, directory);
-    const std::wstring outputPath =
-        std::wstring(directory) + L"rivu-child-host-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
-    const std::string arguments = std::string(kChildHostFlag) + " " + ending;
-    std::wstring command = L"\"" + std::wstring(self) + L"\" " + std::wstring(arguments.begin(), arguments.end());
-
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE out = CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
     if (out == INVALID_HANDLE_VALUE) return run;
@@ -29,10 +20,10 @@ ChildHostRun RunChildHost(const std::string& ending) {
     startup.hStdError = out;
     PROCESS_INFORMATION process = {};
     const bool started =
-        CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+        CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
     CloseHandle(out);
     if (started) {
-        run.ended = WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0;
+        run.ended = WaitForSingleObject(process.hProcess, static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0;
         run.endedAtMs = platform::SteadyMilliseconds();
         if (!run.ended) TerminateProcess(process.hProcess, 99);
         DWORD code = 0;
@@ -41,8 +32,20 @@ ChildHostRun RunChildHost(const std::string& ending) {
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
-    std::string narrow(outputPath.begin(), outputPath.end());
-    run.output = ReadWholeFile(narrow);
+    run.output = ReadWholeFile(std::string(outputPath.begin(), outputPath.end()));
+    return run;
+}
+
+ChildHostRun RunChildHost(const std::string& ending) {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    wchar_t directory[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, directory);
+    const std::wstring outputPath =
+        std::wstring(directory) + L"rivu-child-host-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
+    const std::string arguments = std::string(kChildHostFlag) + " " + ending;
+    ChildHostRun run = RunWithOutputFile(
+        L"\"" + std::wstring(self) + L"\" " + std::wstring(arguments.begin(), arguments.end()), outputPath, 30000);
     DeleteFileW(outputPath.c_str());
     return run;
 }

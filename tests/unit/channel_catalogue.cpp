@@ -6,6 +6,7 @@
 
 #include "serial/rivu_serial.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/memory_device.h"
 
 namespace rivu {
 namespace {
@@ -13,18 +14,13 @@ namespace {
 // Log lines need a log service from the first one on.
 [[maybe_unused]] const test::LogCapture& kLog = test::LogCapture::Instance();
 
-class Catalogue : public ::testing::Test {
+class Catalogue : public ::testing::Test, protected test::MemoryDevice {
 protected:
     void SetUp() override { test::LogCapture::Instance().Clear(); }
 
-    // Stores the four description lines and builds.
     bool Build(std::u16string_view names, std::u16string_view units, std::u16string_view maxima,
                std::u16string_view minima) {
-        device.channelNamesReply.Set(ZVC::ZVCString(names));
-        device.channelUnitsReply.Set(ZVC::ZVCString(units));
-        device.channelMaxReply.Set(ZVC::ZVCString(maxima));
-        device.channelMinReply.Set(ZVC::ZVCString(minima));
-        return BuildChannelCatalogue(device);
+        return test::Describe(device, names, units, maxima, minima);
     }
 
     ChannelRecord& Channel(std::int64_t number) {
@@ -32,8 +28,6 @@ protected:
         EXPECT_NE(record, nullptr) << "channel " << number;
         return *record;
     }
-
-    RivuSerial device{u"/dev/null-catalogue", {}};
 };
 
 TEST_F(Catalogue, BloodPressureMonitorWithTimeColumn) {

@@ -7,6 +7,7 @@
 
 #include "serial/rivu_serial.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/memory_device.h"
 
 namespace rivu {
 namespace {
@@ -14,7 +15,7 @@ namespace {
 // Log lines need a log service from the first one on.
 [[maybe_unused]] const test::LogCapture& kLog = test::LogCapture::Instance();
 
-class DataLines : public ::testing::Test {
+class DataLines : public ::testing::Test, protected test::MemoryDevice {
 protected:
     // Channels with the given limits, all without decimals.
     void AddChannels(std::size_t count, double upper = 100, double lower = 0) {
@@ -31,8 +32,6 @@ protected:
         while (device.channels.ByNumber(number)->TakeSample(sample)) samples.push_back(sample);
         return samples;
     }
-
-    RivuSerial device{u"/dev/null-data", {}};
 };
 
 TEST_F(DataLines, StoresRepeatsAndClampsEachColumn) {
@@ -88,7 +87,8 @@ TEST_F(DataLines, MoreColumnsThanChannelsStayInsideTheList) {
     EXPECT_EQ(Drain(2), (std::vector<std::int32_t>{2}));
 
     // Before any catalogue there is nothing to feed, and nothing breaks.
-    RivuSerial empty{u"/dev/null-empty", {}};
+    test::MemoryDevice other{u"test"};
+    RivuSerial& empty = other.device;
     empty.paramCount = 2;
     EXPECT_EQ(HandleDataLine(empty, u"1,2"), kOk);
     EXPECT_EQ(empty.rowsAhead, 1);

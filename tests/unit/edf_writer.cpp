@@ -6,11 +6,11 @@
 #include <gtest/gtest.h>
 
 #include "rivu-host/edf_sink.h"
+#include "tests/support/test_support.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 
 namespace rivu::host {
 namespace {
@@ -121,11 +121,6 @@ TEST(EdfWriter, RecordsLastAboutASecondWrittenExactly) {
     EXPECT_EQ(EdfSeconds(123456789), "123.456789");
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 TEST(EdfWriter, HeaderFieldsHaveTheirWidthsAndRecordsTheirSize) {
     DeviceReport report;
     report.model = "Zarvonic CODA";
@@ -145,7 +140,7 @@ TEST(EdfWriter, HeaderFieldsHaveTheirWidthsAndRecordsTheirSize) {
     ASSERT_TRUE(writer.Open(path, report, start, error)) << error;
 
     const std::size_t headerSize = 256 * 5;
-    const std::string open = ReadFile(path);
+    const std::string open = test::ReadWholeFile(path);
     ASSERT_EQ(open.size(), headerSize);
     EXPECT_EQ(open.substr(0, 8), "0       ");
     EXPECT_EQ(open.substr(8, 80), std::string("X X X X") + std::string(73, ' '));
@@ -181,7 +176,7 @@ TEST(EdfWriter, HeaderFieldsHaveTheirWidthsAndRecordsTheirSize) {
     EXPECT_EQ(writer.DroppedAnnotations(), 0u);
 
     const std::size_t recordSize = 3 * 10 * 2 + EdfWriter::kAnnotationBytes;
-    const std::string closed = ReadFile(path);
+    const std::string closed = test::ReadWholeFile(path);
     ASSERT_EQ(closed.size(), headerSize + 3 * recordSize);
     EXPECT_EQ(closed.substr(236, 8), "3       ");
     // Little-endian 16-bit samples, channel by channel; each record opens with
@@ -220,7 +215,7 @@ TEST(EdfSink, KeepsChannelsInStepAndCommentsAtTheirSamples) {
     error.clear();
     EXPECT_EQ(EdfSink::Open(path, false, error), nullptr);
     EXPECT_NE(error.find("exists"), std::string::npos) << error;
-    EXPECT_EQ(ReadFile(path), "kept");
+    EXPECT_EQ(test::ReadWholeFile(path), "kept");
 
     auto sink = EdfSink::Open(path, true, error);
     ASSERT_NE(sink, nullptr) << error;
@@ -230,7 +225,7 @@ TEST(EdfSink, KeepsChannelsInStepAndCommentsAtTheirSamples) {
     EXPECT_NE(sink->Error().find("no channels"), std::string::npos) << sink->Error();
     report.channels = {Channel("A", "0,0;500,500;mmHg;0;"), Channel("B", "-25,-0.2;50,0.5;mL;2;")};
     ASSERT_TRUE(sink->Accepts(report)) << sink->Error();
-    EXPECT_EQ(ReadFile(path), "kept");  // untouched until the recording begins
+    EXPECT_EQ(test::ReadWholeFile(path), "kept");  // untouched until the recording begins
 
     RecordingFacts facts;
     facts.device = &report;
@@ -264,7 +259,7 @@ TEST(EdfSink, KeepsChannelsInStepAndCommentsAtTheirSamples) {
     EXPECT_TRUE(said("the last 2 rows lack samples")) << ::testing::PrintToString(remarks);
 
     const std::size_t headerSize = 256 * 4, recordSize = 2 * 10 * 2 + EdfWriter::kAnnotationBytes;
-    const std::string file = ReadFile(path);
+    const std::string file = test::ReadWholeFile(path);
     ASSERT_EQ(file.size(), headerSize + 2 * recordSize);
     EXPECT_EQ(file.substr(236, 8), "2       ");
     auto sample = [&](std::size_t record, std::size_t channel, std::size_t i) {

@@ -9,6 +9,7 @@
 #include "plugin/device_table.h"
 #include "serial/rivu_serial.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/memory_device.h"
 
 namespace rivu {
 namespace {
@@ -21,7 +22,7 @@ protected:
     void TearDown() override { device_table::CloseAllDevices(); }
 
     RivuSerial& AddDevice() {
-        auto device = std::make_unique<RivuSerial>(u"", DeviceIdentity{});
+        auto device = test::NewDevice(u"", u"");
         RivuSerial& added = *device;
         device_table::Append(std::move(device));
         return added;

@@ -2,16 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "protocol/channel_catalogue.h"
 #include "serial/rivu_serial.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/port_pair.h"
+#include "tests/support/memory_device.h"
 #include "tests/support/test_support.h"
 #include "tools/host-objects/test_host.h"
 
@@ -20,25 +17,21 @@ namespace {
 
 [[maybe_unused]] const test::LogCapture& kLog = test::LogCapture::Instance();
 
-// A device whose handshake has described three channels, opened on one end of
-// a port pair so that the commands it sends can be read at the other end.
+// A device whose handshake has described three channels, in memory: the
+// commands it sends are recorded, its waits run on the test's clock.
 class HostCommands : public ::testing::Test {
 protected:
-    explicit HostCommands(bool zvcCoda = false) : device(pair.DevicePath(), DeviceIdentity{{}, {}, zvcCoda}) {}
+    explicit HostCommands(const char16_t* identity = u"KSC01234A") : memory(identity) {}
 
     void SetUp() override {
-        ASSERT_EQ(pair.Problem(), "");
-        ASSERT_EQ(device.Open(pair.DevicePath(), 115200), kOk);
         device.modelName = "SomeModel";
         device.firmwareVersion = "1.0.3.1";
         device.samplePeriodUs = 20000;
         device.uploadRates = {{5000, 3}, {20000, 1}, {100000, 0}};
-        device.channelNamesReply.Set(u"HR,SpO2,MinVol");
-        device.channelUnitsReply.Set(u"bpm,%,ml");
-        device.channelMaxReply.Set(u"1000,100.0,2000");
-        device.channelMinReply.Set(u"0,0.0,0");
-        ASSERT_TRUE(BuildChannelCatalogue(device));
+        ASSERT_TRUE(test::Describe(device, u"HR,SpO2,MinVol", u"bpm,%,ml", u"1000,100.0,2000", u"0,0.0,0"));
     }
+
+    std::int64_t Now() const { return memory.clock.now; }
 
     bool Command(int code, int argument = 0) {
         std::memset(text, 'x', sizeof text);
@@ -51,10 +44,10 @@ protected:
         return HandleHostCommand(device, code, &record);
     }
 
-    std::string Sent() { return pair.Drain(60); }
+    std::string Sent() { return memory.recorder.Take(); }
 
-    test::PortPair pair;
-    RivuSerial device;
+    test::MemoryDevice memory;
+    RivuSerial& device = memory.device;
     RivuCommandRecord record{};
     char text[64];
 };
@@ -176,46 +169,36 @@ TEST_F(HostCommands, StartWaitsForTheRunningStateAndFetchesTheSamplingInterface)
     device.controllingProxy = hostObjects.ControllingProxy();
     device.rowCount = device.rowsAhead = device.cycleStartRow = 9;
     device.currentChannel = 2;
-    // The instrument's echo arrives after 300 ms; the reader would then move
-    // the state to Running.
-    std::thread instrument([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        device.protocolState = kRunning;
-    });
-    const auto start = std::chrono::steady_clock::now();
+    // The instrument's echo arrives after 300 ms (the reader then moves the
+    // state to Running): the start returns at its next step.
+    const std::int64_t start = Now();
+    memory.clock.onSleep = [&](std::int64_t now) {
+        if (now >= start + 300) device.protocolState = kRunning;
+    };
     EXPECT_TRUE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
-    const auto waited = std::chrono::steady_clock::now() - start;
-    instrument.join();
-    EXPECT_GE(waited, std::chrono::milliseconds(290));
-    EXPECT_LT(waited, std::chrono::milliseconds(2000));
+    EXPECT_EQ(Now() - start, 300);
     EXPECT_EQ(Sent(), ":B\n");
     EXPECT_NE(device.samplingInterface, nullptr);
     EXPECT_EQ(device.rowCount + device.rowsAhead + device.cycleStartRow, 0);
     EXPECT_EQ(device.currentChannel.load(), 0u);
 
-    // The next start replaces the interface; without a proxy none is kept.
+    // The next start replaces the interface; without a proxy none is kept,
+    // and the start still starts.
     EXPECT_EQ(hostObjects.References(host::Counted::Sampling), 1);
     EXPECT_EQ(hostObjects.OutstandingReferences(), 1);
     device.controllingProxy = nullptr;
     RefreshSamplingInterface(device);
     EXPECT_EQ(device.samplingInterface, nullptr);
     EXPECT_EQ(hostObjects.OutstandingReferences(), 0);
-}
-
-TEST_F(HostCommands, StartWithoutProxyStillStartsWithoutCommentInterface) {
-    device.controllingProxy = nullptr;
-    std::thread instrument([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        device.protocolState = kRunning;
-    });
+    device.protocolState = kReady;  // stopped in between
+    memory.clock.onSleep = [&](std::int64_t) { device.protocolState = kRunning; };
     EXPECT_TRUE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
-    instrument.join();
     EXPECT_EQ(device.samplingInterface, nullptr);
 }
 
 class CodaHostCommands : public HostCommands {
 protected:
-    CodaHostCommands() : HostCommands(true) {}
+    CodaHostCommands() : HostCommands(u"ZVCCODA0001A") {}
 };
 
 TEST_F(CodaHostCommands, AnswerTheBrandAndTheWaveformChannels) {
@@ -229,9 +212,10 @@ TEST_F(CodaHostCommands, AnswerTheBrandAndTheWaveformChannels) {
 
 TEST_F(CodaHostCommands, StartAndStopUseTheWaveformCommands) {
     // No echo: the start gives up after about 5 s with the state where it was.
-    const auto start = std::chrono::steady_clock::now();
+    const std::int64_t start = Now();
     EXPECT_FALSE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000));
+    EXPECT_GE(Now() - start, 5000);
+    EXPECT_LT(Now() - start, 5100);
     EXPECT_EQ(device.protocolState.load(), kAwaitWaveInfo);
     EXPECT_EQ(Sent(), ":WI5\n");
 
@@ -247,44 +231,56 @@ TEST_F(CodaHostCommands, StartWaitsForAStopToFinishAndIsRefusedWhileRunning) {
     EXPECT_FALSE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
     EXPECT_EQ(device.protocolState.load(), kRunning);
 
-    // The stop's echoes arrive after 200 ms; then the start goes on.
+    // The stop's echoes arrive after 200 ms; then the start goes on, and the
+    // instrument answers it.
     device.protocolState = kAwaitWaveStopEcho2;
-    std::thread instrument([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        device.protocolState = kReady;
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(6);
-        while (device.protocolState.load() != kAwaitWaveInfo && std::chrono::steady_clock::now() < giveUp) {
-            std::this_thread::yield();
-        }
-        device.protocolState = kRunning;
-    });
-    const auto start = std::chrono::steady_clock::now();
+    std::int64_t start = Now();
+    memory.clock.onSleep = [&](std::int64_t now) {
+        if (now >= start + 200 && device.protocolState == kAwaitWaveStopEcho2) device.protocolState = kReady;
+        if (device.protocolState == kAwaitWaveInfo) device.protocolState = kRunning;
+    };
     EXPECT_TRUE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(190));
-    instrument.join();
+    EXPECT_EQ(Now() - start, 220);  // 200 ms, then one step of the start
     EXPECT_EQ(Sent(), ":WI5\n");
+    memory.clock.onSleep = nullptr;
 
-    // A stop that never ends: refused after about 2 s, the stop step kept.
+    // A stop that never ends: refused after 2 s, the stop step kept.
     device.protocolState = kAwaitStopEcho2;
+    start = Now();
     EXPECT_FALSE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
+    EXPECT_EQ(Now() - start, 2000);
     EXPECT_EQ(device.protocolState.load(), kAwaitStopEcho2);
     EXPECT_EQ(Sent(), "");
     EXPECT_EQ(log.Lines(), (std::vector<std::string>{"!!! start refused: sampling is running; stop it first",
                                                      "!!! start refused: the instrument has not finished stopping"}));
 }
 
+// Host commands wait up to 15 s for the description: one that arrives in time
+// is used, otherwise the device is not responding and nothing is written.
 TEST(HostCommandsBeforeTheHandshake, WaitForTheChannelDescriptionThenGiveUp) {
-    RivuSerial device(u"", {});
+    test::MemoryDevice memory;
+    RivuSerial& device = memory.device;
     device.channelNamesReply.Set(u"HR");
     char text[8] = "intact";
     RivuCommandRecord record{};
     record.text = text;
     record.textSize = sizeof text;
-    const auto start = std::chrono::steady_clock::now();
+    std::int64_t start = memory.clock.now;
     EXPECT_FALSE(HandleHostCommand(device, RIVU_CMD_DATA_FORMAT, &record));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    EXPECT_EQ(memory.clock.now - start, 15000);
     EXPECT_TRUE(device.notResponding.load());
     EXPECT_STREQ(text, "intact");
+
+    device.notResponding = false;
+    device.channelNamesReply.Take();
+    memory.clock.onSleep = [&](std::int64_t now) {
+        if (now - start >= 3000) test::Describe(device, u"HR", u"bpm", u"300", u"0");
+    };
+    start = memory.clock.now;
+    EXPECT_TRUE(HandleHostCommand(device, RIVU_CMD_DATA_FORMAT, &record));
+    EXPECT_EQ(memory.clock.now - start, 3000);
+    EXPECT_FALSE(device.notResponding.load());
+    EXPECT_STREQ(text, "text");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "rivu-sim/instrument.h"
 #include "rivu-sim/program_options.h"
 #include "rivu-sim/signal_model.h"
+#include "tests/support/test_support.h"
 
 namespace rivu::sim {
 namespace {
@@ -17,16 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 using TimePoint = Instrument::TimePoint;
 
-std::vector<std::string> Split(const std::string& line) {
-    std::vector<std::string> fields;
-    std::size_t begin = 0;
-    while (true) {
-        const std::size_t comma = line.find(',', begin);
-        fields.push_back(line.substr(begin, comma - begin));
-        if (comma == std::string::npos) return fields;
-        begin = comma + 1;
-    }
-}
+using test::Split;
 
 // Runs the instrument's clock from `from` to `to` in 1 ms steps and returns
 // each line with the time it was due.

@@ -8,6 +8,7 @@
 
 #include "serial/rivu_serial.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/memory_device.h"
 
 namespace rivu {
 namespace {
@@ -36,7 +37,8 @@ protected:
     }
 
     test::LogCapture& log = test::LogCapture::Instance();  // before the device logs its creation
-    RivuSerial device{u"", {}};
+    test::MemoryDevice memory{u""};
+    RivuSerial& device = memory.device;
     std::vector<std::string> lines;
     bool terminatedByCrNul = true;
     bool rejectNext = false;

@@ -8,7 +8,7 @@
 #include "serial/rivu_serial.h"
 #include "support/com_call.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/port_pair.h"
+#include "tests/support/memory_device.h"
 #include "tests/support/test_support.h"
 #include "tools/host-objects/test_host.h"
 
@@ -27,22 +27,17 @@ std::string Columns(std::size_t count, std::string_view field) {
     return list;
 }
 
-// The device opened on one end of a port pair; the test plays the instrument
-// at the other end and feeds the device's replies straight to HandleReply.
+// The test plays the instrument: its replies go straight to HandleReply, the
+// device's commands to a recorder.
 class Dispatcher : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!pair.Problem().empty()) GTEST_SKIP() << pair.Problem();
-        ASSERT_EQ(device.Open(pair.DevicePath(), 115200), kOk);
-        LogCapture::Instance().Clear();
-    }
+    void SetUp() override { LogCapture::Instance().Clear(); }
 
     HResult Reply(std::string_view line) { return HandleReply(device, line.data(), line.size()); }
 
-    // The commands the device sent, as framed on the line.
-    std::string Sent(std::size_t count) { return pair.Receive(count, 2000); }
-    std::string SentNothing() { return pair.Drain(50); }
-    void ExpectSent(const std::string& command) { EXPECT_EQ(Sent(command.size() + 2), ":" + command + "\n"); }
+    // The commands the device sent since the last look, as framed on the line.
+    std::string SentNothing() { return memory.recorder.Take(); }
+    void ExpectSent(const std::string& command) { EXPECT_EQ(memory.recorder.Take(), ":" + command + "\n"); }
 
     std::int32_t State() const { return device.protocolState.load(); }
 
@@ -98,9 +93,9 @@ protected:
         EXPECT_EQ(device.lastError.Get().View(), message);
     }
 
-    test::PortPair pair;
     host::HostObjects host{test::FailOnHostProblem};  // outlives the device, which releases its sampling reference
-    RivuSerial device{u"/dev/null-dispatcher", {}};
+    test::MemoryDevice memory{u"test"};
+    RivuSerial& device = memory.device;
 };
 
 TEST_F(Dispatcher, RivuHandshakeFromStopEchoToReady) {

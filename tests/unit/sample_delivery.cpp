@@ -14,6 +14,7 @@
 #include "protocol/channel_record.h"
 #include "serial/rivu_serial.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/memory_device.h"
 
 namespace rivu {
 namespace {
@@ -54,7 +55,8 @@ protected:
     }
 
     test::LogCapture& log = test::LogCapture::Instance();  // before the device logs its creation
-    RivuSerial device{u"", {}};
+    test::MemoryDevice memory{u""};
+    RivuSerial& device = memory.device;
 };
 
 TEST_F(SampleDeliveryTest, ChannelsAreServedInTurnOneLineEach) {
@@ -115,10 +117,10 @@ TEST_F(SampleDeliveryTest, NothingIsDeliveredUnlessRunning) {
     EXPECT_EQ(Channel(1).SamplesHeld(), 1u);
 
     device.protocolState.store(kRunning);
-    RivuSerial bare{u"", {}};
-    bare.protocolState.store(kRunning);
+    test::MemoryDevice bare{u""};
+    bare.device.protocolState.store(kRunning);
     char buffer[64];
-    EXPECT_FALSE(TakeSampleLines(bare, buffer, sizeof buffer));  // no channels yet
+    EXPECT_FALSE(TakeSampleLines(bare.device, buffer, sizeof buffer));  // no channels yet
 }
 
 TEST_F(SampleDeliveryTest, SmallBuffersReceiveNothingAndMoveOn) {

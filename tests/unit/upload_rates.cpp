@@ -6,6 +6,7 @@
 
 #include "serial/rivu_serial.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/memory_device.h"
 
 namespace rivu {
 namespace {
@@ -15,13 +16,12 @@ namespace {
 
 using Rates = std::map<std::int32_t, std::int32_t>;
 
-class UploadRates : public ::testing::Test {
+class UploadRates : public ::testing::Test, protected test::MemoryDevice {
 protected:
     Rates Table() {
         std::lock_guard lock(device.uploadRatesMutex);
         return device.uploadRates;
     }
-    RivuSerial device{u"/dev/null-rates", {}};
 };
 
 TEST_F(UploadRates, IntervalsBecomePeriodsWithTheirPositions) {

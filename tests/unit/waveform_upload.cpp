@@ -11,6 +11,7 @@
 #include "serial/rivu_serial.h"
 #include "support/com_call.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/memory_device.h"
 #include "tests/support/test_support.h"
 #include "tools/host-objects/host_contract.h"
 #include "tools/host-objects/test_host.h"
@@ -40,11 +41,7 @@ protected:
         device.isZvcCoda = true;
         device.samplePeriodUs.store(20000);
         device.paramCount = 2;
-        device.channelNamesReply.Set(ZVC::ZVCString(u"Time,HR"));
-        device.channelUnitsReply.Set(ZVC::ZVCString(u"s,bpm"));
-        device.channelMaxReply.Set(ZVC::ZVCString(u"1,300"));
-        device.channelMinReply.Set(ZVC::ZVCString(u"0,0"));
-        ASSERT_TRUE(BuildChannelCatalogue(device));
+        ASSERT_TRUE(test::Describe(device, u"Time,HR", u"s,bpm", u"1,300", u"0,0"));
         device.protocolState.store(kRunning);
         device.waveformLength = 8;
         host.SetChannelTitles({u"Heart Rate", u"O-Cuff", u"VPR"});
@@ -82,7 +79,8 @@ protected:
     void LetUploadStall() { device.uploadTimerStart -= device.uploadTimeout; }
 
     host::HostObjects host{test::FailOnHostProblem};  // outlives the device, which releases its sampling reference
-    RivuSerial device{u"/dev/null-waveform", {}};
+    test::MemoryDevice memory{u"test"};
+    RivuSerial& device = memory.device;
 };
 
 TEST_F(Waveform, WaveformChannelsTrailDataRowsByAtMostTwenty) {
@@ -330,7 +328,8 @@ TEST(TestHost, ReportsArgumentsOutOfPlaceAndMiscountedReferences) {
 }
 
 TEST_F(Waveform, RivuInstrumentsHaveNoUploadToCheck) {
-    RivuSerial rivu{u"/dev/null-rivu", {}};
+    test::MemoryDevice other{u"test"};
+    RivuSerial& rivu = other.device;
     rivu.rowsAhead = 30;
     rivu.uploadPending = true;
     rivu.uploadTimerStart = 0;
