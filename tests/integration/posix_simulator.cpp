@@ -483,9 +483,10 @@ TEST(SimulatorLifecycle, StopIsPromptEvenWhenThePortStoppedReading) {
 TEST(SimulatorLifecycle, PortThatFallsBehindLosesWholeLinesOnly) {
     SimulatorConfig config = SimulatorConfig::ForKind(InstrumentKind::kRivu);
     config.periodMs = 1;
+    config.maxQueuedBytes = 16 * 1024;
     START_BENCH(bench, config);
     port.Send("B");
-    std::this_thread::sleep_for(1500ms);  // far more rows than the line holds
+    std::this_thread::sleep_for(1500ms);  // far more rows than the line and the queue hold
     // The simulator still streams when the collection ends, so the last line
     // may be cut by the deadline: only the complete lines are looked at.
     std::string backlog = port.Collect(300ms);

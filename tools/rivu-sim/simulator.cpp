@@ -20,11 +20,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Output waiting for a port that does not read (beyond what the pseudo-terminal
-// itself holds) is capped; further lines are lost whole, as on a serial line
-// whose receiver has stopped listening. A single piece larger than the cap
-// (the overlong run) still goes out when nothing else is waiting.
-constexpr std::size_t kMaxQueuedBytes = 16 * 1024;
 // Before a hang-up, the port gets this long to read the lines already sent.
 constexpr milliseconds kHangUpDrainLimit{2000};
 constexpr milliseconds kHangUpCheck{10};
@@ -140,7 +135,7 @@ void Simulator::Run() {
             output.Frame(line, pieces);
             std::size_t bytes = 0;
             for (const OutputPiece& piece : pieces) bytes += piece.bytes.size();
-            if (!queue.empty() && queuedBytes + bytes > kMaxQueuedBytes) {
+            if (!queue.empty() && queuedBytes + bytes > config_.maxQueuedBytes) {
                 if (lostLines++ == 0) log_.RecordNote("port not reading: lines are lost from " + line);
                 continue;
             }

@@ -1,6 +1,7 @@
 #pragma once
 // What the simulated instrument is and how it misbehaves. Portable: no
 // platform headers.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -103,6 +104,14 @@ struct SimulatorConfig {
     std::string logPath;
     // Keep the sent lines in memory for Sent() (the program turns this off).
     bool keepSentLines = true;
+    // Output held for a port that does not read, beyond what the
+    // pseudo-terminal holds; further lines are lost whole, as on a serial
+    // line whose receiver has stopped listening. The default holds seconds of
+    // the fastest stream, so a reader that is merely not scheduled for a
+    // while (a loaded machine) loses nothing and a test can tell the
+    // enabler's own drops. A single piece larger than this (the overlong run)
+    // still goes out when nothing else is waiting.
+    std::size_t maxQueuedBytes = 1024 * 1024;
 };
 
 // "" when the configuration is usable, else what is wrong with it.
