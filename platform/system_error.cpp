@@ -50,6 +50,8 @@ bool RecordFailure(std::string_view call, std::string_view explanation) {
     return false;
 }
 
+bool FailureRecorded() { return recorded.present; }
+
 SystemFailure TakeFailure() {
     SystemFailure failure;
     if (!recorded.present) return failure;

@@ -28,6 +28,8 @@ bool RecordFailure(std::string_view call, std::string_view explanation);
 
 // Returns the failure last recorded on this thread and forgets it.
 SystemFailure TakeFailure();
+// True when a failure is recorded on this thread and not yet taken.
+bool FailureRecorded();
 // Forgets what this thread recorded (before an operation whose failure is
 // to be reported).
 void ClearFailure();

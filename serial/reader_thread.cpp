@@ -48,11 +48,10 @@ void ReaderThread(void* argument) {
                 faultLogged = false;
                 const HResult result = ReceivePass(device);
                 // A failed read delivers nothing; the line is judged by the next wait.
-                if (readFailureLogged) {
-                    readFailureLogged = !platform::TakeFailure().call.empty();
-                } else {
-                    readFailureLogged = LogSystemFailure(u"port " + device.devicePath + u" not read");
-                }
+                // The message is built only for a failure: this runs for every row.
+                const bool readFailed = platform::FailureRecorded();
+                if (readFailed && !readFailureLogged) LogSystemFailure(u"port " + device.devicePath + u" not read");
+                readFailureLogged = readFailed;
                 if (result == kOk) device.dataEvent.Set();
                 break;
             }
