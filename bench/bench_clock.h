@@ -14,6 +14,9 @@ std::int64_t NowNanoseconds();
 #ifndef _WIN32
 // CLOCK_MONOTONIC, the clock the instrument sleeps on.
 std::int64_t MonotonicNanoseconds();
+// Sleeps until NowNanoseconds reaches nanoseconds; false when a signal ended
+// the sleep early.
+bool SleepUntil(std::int64_t nanoseconds);
 #endif
 
 // The threads of this process (system thread ids) and the CPU time each has

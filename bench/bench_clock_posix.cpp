@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "bench/bench_clock.h"
@@ -20,6 +21,14 @@ std::int64_t Read(clockid_t clock) {
 
 std::int64_t NowNanoseconds() { return Read(CLOCK_MONOTONIC_RAW); }
 std::int64_t MonotonicNanoseconds() { return Read(CLOCK_MONOTONIC); }
+
+bool SleepUntil(std::int64_t nanoseconds) {
+    // The raw clock cannot be slept on; the monotonic clock runs at the same
+    // rate within parts per million, so the offset between them is enough.
+    const std::int64_t target = nanoseconds + (MonotonicNanoseconds() - NowNanoseconds());
+    const timespec at{static_cast<time_t>(target / 1000000000), static_cast<long>(target % 1000000000)};
+    return clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) != EINTR;
+}
 
 std::vector<std::uint64_t> ProcessThreads() {
     std::vector<std::uint64_t> threads;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bench/bench_clock.h"
+#include "bench/bench_figures.h"
 #include "rivu-sim/signal_model.h"
 #include "rivu-sim/simulator_config.h"
 #include "platform/clock.h"
@@ -122,13 +123,6 @@ std::int64_t CpuOf(const std::vector<std::uint64_t>& threads) {
     return total;
 }
 
-double Percentile(std::vector<std::int64_t> values, double fraction) {
-    if (values.empty()) return 0;
-    const auto at = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(at), values.end());
-    return static_cast<double>(values[at]) / 1e6;
-}
-
 }  // namespace
 
 int RunHost(const HostOptions& options) {
@@ -194,10 +188,13 @@ int RunHost(const HostOptions& options) {
     const std::int64_t libraryCpuStart = CpuOf(libraryThreads);
     const std::int64_t hostCpuStart = ThreadCpuNanoseconds(hostThread);
     const std::int64_t start = NowNanoseconds();
+    CpuWindows libraryWindows;
+    libraryWindows.Start(start, libraryCpuStart);
     static char buffer[65536];
     std::int64_t lastSample = 0;
     while (!tally.Complete()) {
         const std::int64_t now = NowNanoseconds();
+        libraryWindows.Sample(now, [&] { return CpuOf(libraryThreads); });
         if (now - (lastSample != 0 ? lastSample : start) > (lastSample != 0 ? kQuietLimitNs : kFirstSampleLimitNs)) {
             break;
         }
@@ -229,25 +226,24 @@ int RunHost(const HostOptions& options) {
         delays.push_back(out - stamps[row]);
         lastOut = std::max(lastOut, out);
     }
-    const double seconds = lastOut > stamps.front() ? static_cast<double>(lastOut - stamps.front()) / 1e9 : 0;
     const double wall = static_cast<double>(end - start) / 1e9;
-    const std::uint64_t lost = tally.Expected() - tally.Delivered();
-    const std::uint64_t wrong = tally.Wrong();
-    const double bytesPerSecond = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
-    std::printf(
-        "RESULT rows=%llu seconds=%.3f rows_per_s=%.0f bytes_per_s=%.0f ratio=%.1f lost=%llu wrong=%llu "
-        "library_threads=%zu library_cpu_pct=%.3f host_cpu_pct=%.1f p50_ms=%.3f p99_ms=%.3f\n",
-        static_cast<unsigned long long>(options.rows), seconds,
-        seconds > 0 ? static_cast<double>(options.rows) / seconds : 0, bytesPerSecond,
-        bytesPerSecond / static_cast<double>(kLineBytesPerSecond), static_cast<unsigned long long>(lost),
-        static_cast<unsigned long long>(wrong), libraryThreads.size(),
-        wall > 0 ? 100.0 * static_cast<double>(libraryCpu) / 1e9 / wall : 0,
-        wall > 0 ? 100.0 * static_cast<double>(hostCpu) / 1e9 / wall : 0, Percentile(delays, 0.5),
-        Percentile(delays, 0.99));
-    if (lost != 0 || wrong != 0) {
+    RunFigures figures;
+    figures.rows = options.rows;
+    figures.seconds = lastOut > stamps.front() ? static_cast<double>(lastOut - stamps.front()) / 1e9 : 0;
+    figures.bytes = bytes;
+    figures.lost = tally.Expected() - tally.Delivered();
+    figures.wrong = tally.Wrong();
+    figures.readerThreads = libraryThreads.size();
+    figures.readerCpuPercent = wall > 0 ? 100.0 * static_cast<double>(libraryCpu) / 1e9 / wall : 0;
+    figures.readerCpuMedianPercent = libraryWindows.MedianPercent();
+    figures.hostCpuPercent = wall > 0 ? 100.0 * static_cast<double>(hostCpu) / 1e9 / wall : 0;
+    figures.p50Ms = PercentileMs(delays, 0.5);
+    figures.p99Ms = PercentileMs(delays, 0.99);
+    PrintResult(figures);
+    if (figures.lost != 0 || figures.wrong != 0) {
         std::fprintf(stderr, "rivu-bench: %llu of %llu samples lost, %llu wrong\n",
-                     static_cast<unsigned long long>(lost), static_cast<unsigned long long>(tally.Expected()),
-                     static_cast<unsigned long long>(wrong));
+                     static_cast<unsigned long long>(figures.lost), static_cast<unsigned long long>(tally.Expected()),
+                     static_cast<unsigned long long>(figures.wrong));
         return 1;
     }
     return 0;

@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,16 +48,6 @@ bool WriteAll(sim::PseudoTerminal& terminal, const char* bytes, std::size_t size
         poll(&entry, 1, 100);
     }
     return size == 0;
-}
-
-void SleepUntil(std::int64_t nanoseconds) {
-    // The raw clock cannot be slept on; the monotonic clock runs at the same
-    // rate within parts per million, so the offset between them is enough.
-    const std::int64_t offset = MonotonicNanoseconds() - NowNanoseconds();
-    const std::int64_t target = nanoseconds + offset;
-    timespec at{static_cast<time_t>(target / 1000000000), static_cast<long>(target % 1000000000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR && !terminated) {
-    }
 }
 
 class BenchInstrument {
@@ -125,7 +114,9 @@ private:
         if (options_.paced) {
             // 10 bits per byte at 115200 baud: 11520 bytes a second.
             for (std::uint64_t row = 0; row < options_.rows && !terminated; ++row) {
-                SleepUntil(start + static_cast<std::int64_t>(totalBytes * 1000000000 / kLineBytesPerSecond));
+                const std::int64_t due = start + static_cast<std::int64_t>(totalBytes * 1000000000 / kLineBytesPerSecond);
+                while (!SleepUntil(due) && !terminated) {
+                }
                 const std::string text = model_.RowText(row, static_cast<std::int64_t>(row) * 5) + "\r\n";
                 stamps[row] = NowNanoseconds();
                 if (!WriteAll(terminal_, text.data(), text.size())) return false;

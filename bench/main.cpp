@@ -2,6 +2,7 @@
 //   rivu-bench host --library PATH --times FILE --rows N [--select TEXT]
 //                   [--read-timeout-ms MS] [--wine-port]
 //   rivu-bench instrument --port-file FILE --times FILE --rows N [--paced]
+//   rivu-bench floor --rows N
 // tools/bench.sh runs both sides for each measurement and prints the table.
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 
 #include "bench/bench_host.h"
 #ifndef _WIN32
+#include "bench/bench_floor.h"
 #include "bench/bench_instrument.h"
 #endif
 
@@ -20,7 +22,8 @@ int Usage(const char* problem) {
                  "rivu-bench: %s\n"
                  "usage: rivu-bench host --library PATH --times FILE --rows N [--select TEXT]\n"
                  "                       [--read-timeout-ms MS] [--wine-port]\n"
-                 "       rivu-bench instrument --port-file FILE --times FILE --rows N [--paced]  (Linux)\n",
+                 "       rivu-bench instrument --port-file FILE --times FILE --rows N [--paced]  (Linux)\n"
+                 "       rivu-bench floor --rows N  (Linux)\n",
                  problem);
     return 2;
 }
@@ -35,7 +38,7 @@ bool ReadCount(const std::string& text, unsigned long long& value) {
 
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
-    if (arguments.empty()) return Usage("say host or instrument");
+    if (arguments.empty()) return Usage("say host, instrument or floor");
     const std::string role = arguments[0];
     std::string library, times, portFile, selection, rowsText, timeoutText = "50";
     bool winePort = false;
@@ -71,6 +74,9 @@ int main(int argc, char** argv) {
     unsigned long long rows = 0, timeout = 0;
     if (!ReadCount(rowsText, rows) || rows == 0) return Usage("--rows takes a count above 0");
     if (!ReadCount(timeoutText, timeout) || timeout > 60000) return Usage("--read-timeout-ms takes 0 to 60000");
+#ifndef _WIN32
+    if (role == "floor") return rivu::bench::RunFloor(rows);
+#endif
     if (times.empty()) return Usage("--times is needed");
 
     if (role == "host") {

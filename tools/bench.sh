@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmark and prints one table: throughput of a flood of
 # rows, cost and delay at the 115200-baud line rate, for librivu.so natively
-# and rivu.dll under Wine (in a throw-away prefix), next to a pyserial reader.
+# and rivu.dll under Wine (in a throw-away prefix), next to a bare reader
+# thread (the floor of this machine) and a pyserial reader.
 #   tools/bench.sh [--rows N] [--seconds S] [--skip-wine] [--no-build]
 # --rows: rows of the flood (default 100000); --seconds: length of the
 # line-rate run (default 10). Exits non-zero when a run lost samples.
@@ -108,6 +109,8 @@ run_wine() {  # name, rows, then --paced or nothing
 
 run_native native-flood "$rows"
 run_native native-line "$paced_rows" --paced
+# The same paced rows read by a bare thread: the least any reader costs here.
+record floor-line "$native/bench/rivu-bench" floor --rows "$paced_rows"
 
 if [ "$skip_wine" = 0 ]; then
   export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -132,18 +135,20 @@ cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')
 echo "Rivu enabler benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $cpu, $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "flood: $rows rows of 10 channels as fast as the line takes them; line rate: rows paced at 115200 baud"
 echo
-row() { printf '| %-14s | %7s | %8s | %9s | %9s | %7s | %5s | %9s | %7s | %7s |\n' "$@"; }
-row run rows seconds rows/s bytes/s "x line" lost "lib CPU%" "p50 ms" "p99 ms"
-row -------------- ------- -------- --------- --------- ------- ----- --------- ------- -------
-for name in native-flood native-line wine-flood wine-line pyserial-flood; do
+row() { printf '| %-14s | %7s | %8s | %9s | %9s | %7s | %5s | %9s | %9s | %7s | %7s |\n' "$@"; }
+row run rows seconds rows/s bytes/s "x line" lost "lib CPU%" "1 s med%" "p50 ms" "p99 ms"
+row -------------- ------- -------- --------- --------- ------- ----- --------- --------- ------- -------
+for name in native-flood native-line floor-line wine-flood wine-line pyserial-flood; do
   [ -n "${results[$name]+set}" ] || continue
   line=${results[$name]}
-  cpu_cell=-; p50=-; p99=-
+  cpu_cell=-; median=-; p50=-; p99=-
   if [[ $name == *-line ]]; then
     cpu_cell=$(field "$line" library_cpu_pct); p50=$(field "$line" p50_ms); p99=$(field "$line" p99_ms)
+    median=$(field "$line" library_cpu_median_pct)
+    [[ $median == -* ]] && median=-  # the run was shorter than a second
   fi
   row "$name" "$(field "$line" rows)" "$(field "$line" seconds)" "$(field "$line" rows_per_s)" \
-    "$(field "$line" bytes_per_s)" "$(field "$line" ratio)" "$(field "$line" lost)" "$cpu_cell" "$p50" "$p99"
+    "$(field "$line" bytes_per_s)" "$(field "$line" ratio)" "$(field "$line" lost)" "$cpu_cell" "$median" "$p50" "$p99"
 done
 if [ "$failed" != 0 ]; then
   echo "bench: a run failed or lost samples (see above)" >&2

@@ -1,0 +1,51 @@
+#include "bench/bench_figures.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "bench/bench_clock.h"
+
+namespace rivu::bench {
+
+double PercentileMs(std::vector<std::int64_t> values, double fraction) {
+    if (values.empty()) return 0;
+    const auto at = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(at), values.end());
+    return static_cast<double>(values[at]) / 1e6;
+}
+
+void CpuWindows::Start(std::int64_t now, std::int64_t cpu) {
+    windowStart_ = now;
+    windowCpu_ = cpu;
+    percents_.clear();
+}
+
+void CpuWindows::Close(std::int64_t now, std::int64_t cpu) {
+    percents_.push_back(100.0 * static_cast<double>(cpu - windowCpu_) / static_cast<double>(now - windowStart_));
+    windowStart_ = now;
+    windowCpu_ = cpu;
+}
+
+double CpuWindows::MedianPercent() const {
+    if (percents_.empty()) return -1;
+    std::vector<double> sorted = percents_;
+    std::sort(sorted.begin(), sorted.end());
+    const std::size_t middle = sorted.size() / 2;
+    return sorted.size() % 2 == 1 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
+}
+
+void PrintResult(const RunFigures& figures) {
+    const double bytesPerSecond = figures.seconds > 0 ? static_cast<double>(figures.bytes) / figures.seconds : 0;
+    std::printf(
+        "RESULT rows=%llu seconds=%.3f rows_per_s=%.0f bytes_per_s=%.0f ratio=%.1f lost=%llu wrong=%llu "
+        "library_threads=%zu library_cpu_pct=%.3f library_cpu_median_pct=%.3f host_cpu_pct=%.1f p50_ms=%.3f "
+        "p99_ms=%.3f\n",
+        static_cast<unsigned long long>(figures.rows), figures.seconds,
+        figures.seconds > 0 ? static_cast<double>(figures.rows) / figures.seconds : 0, bytesPerSecond,
+        bytesPerSecond / static_cast<double>(kLineBytesPerSecond), static_cast<unsigned long long>(figures.lost),
+        static_cast<unsigned long long>(figures.wrong), figures.readerThreads, figures.readerCpuPercent,
+        figures.readerCpuMedianPercent, figures.hostCpuPercent, figures.p50Ms, figures.p99Ms);
+    std::fflush(stdout);
+}
+
+}  // namespace rivu::bench

@@ -1,0 +1,53 @@
+#pragma once
+// The figures of one benchmark run and the line tools/bench.sh reads from it
+// ("RESULT key=value ...").
+#include <cstdint>
+#include <vector>
+
+namespace rivu::bench {
+
+// The value at fraction (0 to 1) of nanosecond values, in milliseconds.
+double PercentileMs(std::vector<std::int64_t> values, double fraction);
+
+// The CPU use of some threads in windows of one second. On a virtual machine
+// the time a virtual CPU is taken away is charged to the thread that was
+// running on it, so a run's total can jump tenfold; the median window is the
+// cost the code itself has.
+class CpuWindows {
+public:
+    void Start(std::int64_t now, std::int64_t cpu);
+    // Closes a window when a second has passed since the last one; cpu() is
+    // read only then.
+    template <typename ReadCpu>
+    void Sample(std::int64_t now, ReadCpu cpu) {
+        if (now - windowStart_ >= kWindowNs) Close(now, cpu());
+    }
+    // Percent of one core in the median window; -1 without a whole window.
+    double MedianPercent() const;
+
+private:
+    static constexpr std::int64_t kWindowNs = 1'000'000'000;
+    void Close(std::int64_t now, std::int64_t cpu);
+
+    std::int64_t windowStart_ = 0;
+    std::int64_t windowCpu_ = 0;
+    std::vector<double> percents_;
+};
+
+struct RunFigures {
+    std::uint64_t rows = 0;
+    double seconds = 0;        // first row written to last sample out
+    std::uint64_t bytes = 0;   // bytes the instrument sent
+    std::uint64_t lost = 0;    // samples that never came out
+    std::uint64_t wrong = 0;   // samples that differ from what was sent
+    std::size_t readerThreads = 0;
+    double readerCpuPercent = 0;        // whole run, percent of one core
+    double readerCpuMedianPercent = 0;  // median one-second window
+    double hostCpuPercent = 0;
+    double p50Ms = 0;
+    double p99Ms = 0;
+};
+
+void PrintResult(const RunFigures& figures);
+
+}  // namespace rivu::bench
