@@ -17,6 +17,9 @@
 
 namespace {
 
+// Each row's samples and times are kept for the check after the run.
+constexpr unsigned long long kMaxRows = 10'000'000;
+
 int Usage(const char* problem) {
     std::fprintf(stderr,
                  "rivu-bench: %s\n"
@@ -72,7 +75,7 @@ int main(int argc, char** argv) {
         }
     }
     unsigned long long rows = 0, timeout = 0;
-    if (!ReadCount(rowsText, rows) || rows == 0) return Usage("--rows takes a count above 0");
+    if (!ReadCount(rowsText, rows) || rows == 0 || rows > kMaxRows) return Usage("--rows takes 1 to 10000000");
     if (!ReadCount(timeoutText, timeout) || timeout > 60000) return Usage("--read-timeout-ms takes 0 to 60000");
 #ifndef _WIN32
     if (role == "floor") return rivu::bench::RunFloor(rows);
