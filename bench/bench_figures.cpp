@@ -6,13 +6,17 @@
 #include "bench/bench_clock.h"
 
 namespace rivu::bench {
+namespace {
 
+// The value at fraction (0 to 1) of nanosecond values, in milliseconds.
 double PercentileMs(std::vector<std::int64_t> values, double fraction) {
     if (values.empty()) return 0;
     const auto at = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
     std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(at), values.end());
     return static_cast<double>(values[at]) / 1e6;
 }
+
+}  // namespace
 
 void CpuWindows::Start(std::int64_t now, std::int64_t cpu) {
     windowStart_ = now;
@@ -21,7 +25,7 @@ void CpuWindows::Start(std::int64_t now, std::int64_t cpu) {
 }
 
 void CpuWindows::Close(std::int64_t now, std::int64_t cpu) {
-    percents_.push_back(100.0 * static_cast<double>(cpu - windowCpu_) / static_cast<double>(now - windowStart_));
+    percents_.push_back(CpuPercent(cpu - windowCpu_, now - windowStart_));
     windowStart_ = now;
     windowCpu_ = cpu;
 }
@@ -32,6 +36,24 @@ double CpuWindows::MedianPercent() const {
     std::sort(sorted.begin(), sorted.end());
     const std::size_t middle = sorted.size() / 2;
     return sorted.size() % 2 == 1 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
+}
+
+double CpuPercent(std::int64_t cpuNs, std::int64_t wallNs) {
+    return wallNs > 0 ? 100.0 * static_cast<double>(cpuNs) / static_cast<double>(wallNs) : 0;
+}
+
+void SetDelays(RunFigures& figures, const std::vector<std::int64_t>& stamps, const std::vector<std::int64_t>& firstOut) {
+    std::vector<std::int64_t> delays;
+    std::int64_t lastOut = 0;
+    for (std::size_t row = 0; row < stamps.size() && row < firstOut.size(); ++row) {
+        if (firstOut[row] == 0) continue;
+        delays.push_back(firstOut[row] - stamps[row]);
+        lastOut = std::max(lastOut, firstOut[row]);
+    }
+    figures.seconds =
+        !stamps.empty() && lastOut > stamps.front() ? static_cast<double>(lastOut - stamps.front()) / 1e9 : 0;
+    figures.p50Ms = PercentileMs(delays, 0.5);
+    figures.p99Ms = PercentileMs(delays, 0.99);
 }
 
 void PrintResult(const RunFigures& figures) {

@@ -6,9 +6,6 @@
 
 namespace rivu::bench {
 
-// The value at fraction (0 to 1) of nanosecond values, in milliseconds.
-double PercentileMs(std::vector<std::int64_t> values, double fraction);
-
 // The CPU use of some threads in windows of one second. On a virtual machine
 // the time a virtual CPU is taken away is charged to the thread that was
 // running on it, so a run's total can jump tenfold; the median window is the
@@ -47,6 +44,14 @@ struct RunFigures {
     double p50Ms = 0;
     double p99Ms = 0;
 };
+
+// CPU nanoseconds used over wall nanoseconds, in percent of one core.
+double CpuPercent(std::int64_t cpuNs, std::int64_t wallNs);
+
+// Sets seconds (first row written to last row out), p50Ms and p99Ms (write
+// to first sample out) from when each row was written and first came out
+// (0: never). stamps and firstOut have one entry per row.
+void SetDelays(RunFigures& figures, const std::vector<std::int64_t>& stamps, const std::vector<std::int64_t>& firstOut);
 
 void PrintResult(const RunFigures& figures);
 

@@ -151,24 +151,14 @@ int RunFloor(std::uint64_t rows) {
     reader.join();
     consumer.join();
 
-    std::vector<std::int64_t> delays;
-    std::int64_t lastOut = 0;
-    for (std::uint64_t row = 0; row < rows; ++row) {
-        if (floor.firstOut[row] == 0) continue;
-        delays.push_back(floor.firstOut[row] - stamps[row]);
-        lastOut = std::max(lastOut, floor.firstOut[row]);
-    }
-    const double wall = static_cast<double>(end - start) / 1e9;
     RunFigures figures;
     figures.rows = rows;
-    figures.seconds = lastOut > start ? static_cast<double>(lastOut - stamps.front()) / 1e9 : 0;
     figures.bytes = bytes;
     figures.lost = (rows - floor.rowsSeen) * config.channels.size();
     figures.readerThreads = 1;
-    figures.readerCpuPercent = wall > 0 ? 100.0 * static_cast<double>(readerCpu) / 1e9 / wall : 0;
+    figures.readerCpuPercent = CpuPercent(readerCpu, end - start);
     figures.readerCpuMedianPercent = windows.MedianPercent();
-    figures.p50Ms = PercentileMs(delays, 0.5);
-    figures.p99Ms = PercentileMs(delays, 0.99);
+    SetDelays(figures, stamps, floor.firstOut);
     PrintResult(figures);
     if (!written || figures.lost != 0) {
         std::fprintf(stderr, "rivu-bench floor: %llu of %llu rows reached the consumer\n",

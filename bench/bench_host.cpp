@@ -216,29 +216,17 @@ int RunHost(const HostOptions& options) {
         std::fprintf(stderr, "rivu-bench: the instrument's times (%s) cannot be read\n", options.timesFile.c_str());
         return 4;
     }
-    // Delay of each row that arrived: from its write to its first sample
-    // leaving ReadLine. Throughput: from the first write to the last sample.
-    std::vector<std::int64_t> delays;
-    std::int64_t lastOut = 0;
-    for (std::size_t row = 0; row < stamps.size(); ++row) {
-        const std::int64_t out = tally.FirstOut()[row];
-        if (out == 0) continue;
-        delays.push_back(out - stamps[row]);
-        lastOut = std::max(lastOut, out);
-    }
-    const double wall = static_cast<double>(end - start) / 1e9;
     RunFigures figures;
     figures.rows = options.rows;
-    figures.seconds = lastOut > stamps.front() ? static_cast<double>(lastOut - stamps.front()) / 1e9 : 0;
     figures.bytes = bytes;
     figures.lost = tally.Expected() - tally.Delivered();
     figures.wrong = tally.Wrong();
     figures.readerThreads = libraryThreads.size();
-    figures.readerCpuPercent = wall > 0 ? 100.0 * static_cast<double>(libraryCpu) / 1e9 / wall : 0;
+    figures.readerCpuPercent = CpuPercent(libraryCpu, end - start);
     figures.readerCpuMedianPercent = libraryWindows.MedianPercent();
-    figures.hostCpuPercent = wall > 0 ? 100.0 * static_cast<double>(hostCpu) / 1e9 / wall : 0;
-    figures.p50Ms = PercentileMs(delays, 0.5);
-    figures.p99Ms = PercentileMs(delays, 0.99);
+    figures.hostCpuPercent = CpuPercent(hostCpu, end - start);
+    // Delay of each row: from its write to its first sample leaving ReadLine.
+    SetDelays(figures, stamps, tally.FirstOut());
     PrintResult(figures);
     if (figures.lost != 0 || figures.wrong != 0) {
         std::fprintf(stderr, "rivu-bench: %llu of %llu samples lost, %llu wrong\n",
