@@ -20,7 +20,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
-  apt-get install -y -q "${missing[@]}"
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
 # The locale with a decimal comma that the number-parsing test looks for.
