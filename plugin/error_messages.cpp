@@ -78,16 +78,22 @@ int DeliverErrorMessage(std::uint32_t index, char* buffer) {
 
     // The host allocated what its sizing call reported. The message may have
     // changed since (the reader thread stores one, a device's flags change):
-    // one that no longer fits is not written and stays for the next call.
+    // one that no longer fits is not written and stays for the next call. The
+    // buffer then holds an empty text: the host was told at least 1.
     const std::int32_t told = sizeTold.load();
     const std::size_t room = told > 0 ? static_cast<std::size_t>(told) - 1 : SIZE_MAX;
-    if (device != nullptr) {
-        // Read and clear in one step: a message the reader thread stores
-        // meanwhile is kept for the next call instead of being lost.
-        if (!device->lastError.TakeIfAtMost(room, message)) return 0;
-    } else if (message.Length() > room) {
+    const bool fits = device != nullptr
+                          // Read and clear in one step: a message the reader thread
+                          // stores meanwhile is kept for the next call, not lost.
+                          ? device->lastError.TakeIfAtMost(room, message)
+                          : message.Length() <= room;
+    if (!fits) {
+        buffer[0] = '\0';
         return 0;
     }
+    // Delivered: the size belonged to this message only, and a later copy
+    // without a new sizing call is judged against no stale size.
+    sizeTold.store(0);
     const int size = static_cast<int>(message.Length()) + 1;
 
     // An OEM text with multi-byte characters is cut rather than written past

@@ -17,7 +17,8 @@ ZVC::ZVCString ErrorMessageFor(std::uint32_t index, bool& found);
 // code page, never more bytes than that size and always NUL-terminated, and a
 // device's own message is then cleared (delivered once). A message longer
 // than the size the last call without a buffer reported for the index is not
-// written: the result is 0 and the message stays.
+// written: the result is 0, the buffer holds an empty text and the message
+// stays. A delivered message forgets the size that was reported for it.
 int DeliverErrorMessage(std::uint32_t index, char* buffer);
 
 }  // namespace rivu

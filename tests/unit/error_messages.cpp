@@ -105,7 +105,7 @@ TEST_F(ErrorMessages, AMessageLongerThanTheSizeTheHostLearnedIsNotWritten) {
     char buffer[8];
     std::memset(buffer, 'x', sizeof buffer);
     EXPECT_EQ(DeliverErrorMessage(0, buffer), 0);
-    EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(8, 'x'));
+    EXPECT_EQ(std::string(buffer, sizeof buffer), '\0' + std::string(7, 'x'));  // an empty text, nothing more
     // Kept for the host's next attempt, which sizes anew and gets it once.
     EXPECT_EQ(DeliverErrorMessage(0, nullptr), 71);
     EXPECT_EQ(Deliver(0), "The device reports 600 parameters, more than the 508 that can be used.");
@@ -122,9 +122,27 @@ TEST_F(ErrorMessages, AMessageLongerThanTheSizeTheHostLearnedIsNotWritten) {
     device.wrongFirmware = true;
     std::memset(buffer, 'x', sizeof buffer);
     EXPECT_EQ(DeliverErrorMessage(kNoDeviceIndex, buffer), 0);
-    EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(8, 'x'));
+    EXPECT_EQ(std::string(buffer, sizeof buffer), '\0' + std::string(7, 'x'));
     EXPECT_EQ(DeliverErrorMessage(kNoDeviceIndex, nullptr), 118);
     EXPECT_EQ(Deliver(kNoDeviceIndex).size(), 117u);
+}
+
+// A delivered message forgets the size told for it: a host that reads the
+// text again later, into a buffer that holds it, gets it.
+TEST_F(ErrorMessages, ASizeIsForgottenOnceItsMessageIsDelivered) {
+    AddDevice();
+    EXPECT_EQ(Deliver(kNoDeviceIndex), "The device is not responding or powered off.");
+    device_table::CloseAllDevices();
+    char buffer[512];
+    EXPECT_EQ(DeliverErrorMessage(kNoDeviceIndex, buffer), 77);
+    EXPECT_STREQ(buffer, "The device cannot be found.\nPlease plug in your device and restart Vexamora.");
+
+    RivuSerial& again = AddDevice();
+    again.lastError.Set(ZVC::ZVCString(u"short"));
+    EXPECT_EQ(Deliver(0), "short");
+    again.lastError.Set(ZVC::ZVCString(u"Rivu CODA Monitor is not supported by Vexamora."));
+    EXPECT_EQ(DeliverErrorMessage(0, buffer), 48);
+    EXPECT_STREQ(buffer, "Rivu CODA Monitor is not supported by Vexamora.");
 }
 
 }  // namespace
