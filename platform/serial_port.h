@@ -14,7 +14,8 @@ inline constexpr int kRtsControlDisable = 0;
 inline constexpr int kRtsControlEnable = 1;
 
 // How long Close waits for operations of other threads to leave the handle.
-// Each takes a few milliseconds; one still inside after this never returns.
+// Each takes a few milliseconds; one still inside after this is starved or
+// was ended inside it.
 inline constexpr std::int64_t kCloseDrainLimitMs = 1000;
 
 // Line settings as the port reports them (for checks and diagnostics).
@@ -42,8 +43,9 @@ enum class RxWait {
 // reader); WaitForReceived only from the reader thread. Close may run while
 // the reader is parked: later calls then fail cleanly. Close waits for an
 // operation in progress on another thread (at most its time limit) before it
-// releases the handle; one that has not left within kCloseDrainLimitMs (its
-// thread was ended inside it) keeps the handle: it is left open, never reused.
+// releases the handle; one that has not left within kCloseDrainLimitMs keeps
+// the handle and closes it when it leaves (never, if its thread was ended
+// inside it); the handle is never reused under it.
 class SerialPort {
 public:
     SerialPort();

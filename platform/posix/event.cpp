@@ -61,8 +61,13 @@ bool Event::Wait(std::uint32_t timeoutMs) {
         pollfd entry{Fd(handle_), POLLIN, 0};
         const int ready = poll(&entry, 1, Remaining(timeoutMs, start));
         if (ready < 0 && errno != EINTR) return false;
-        if (ready > 0 && Consume(handle_)) return true;
         if (ready == 0) return false;
+        if (ready > 0) {
+            if ((entry.revents & POLLIN) && Consume(handle_)) return true;
+            // A descriptor that poll reports as invalid or failed never becomes
+            // readable: the wait fails instead of spinning past its limit.
+            if (entry.revents & (POLLERR | POLLNVAL)) return false;
+        }
     }
 }
 

@@ -68,6 +68,11 @@ int MsLeft(std::int64_t deadline) {
 // terminal has none) are left alone.
 void SetModemLine(int fd, int line, bool on) { ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line); }
 
+void CloseDescriptor(NativeHandle handle) {
+    ioctl(Fd(handle), TIOCNXCL);  // a pseudo-terminal keeps the flag beyond our close
+    close(Fd(handle));
+}
+
 }  // namespace
 
 // The POSIX port keeps no PendingWait: poll is level-triggered and leaves
@@ -100,9 +105,12 @@ bool SerialPort::Open(const std::u16string& path) {
 void SerialPort::Close() {
     const bool drained = users_.BlockAndDrain(kCloseDrainLimitMs);
     const NativeHandle handle = handle_.exchange(kInvalidHandle);
-    if (handle != kInvalidHandle && drained) {
-        ioctl(Fd(handle), TIOCNXCL);  // a pseudo-terminal keeps the flag beyond our close
-        close(Fd(handle));
+    if (handle != kInvalidHandle) {
+        if (drained) {
+            CloseDescriptor(handle);
+        } else {
+            users_.Detach(handle, CloseDescriptor);  // closed by the operation still inside, when it leaves
+        }
     }
     users_.Unblock();
 }

@@ -2,10 +2,46 @@
 
 #include <windows.h>
 
+#include "platform/clock.h"
+
 namespace rivu::platform {
 namespace {
 
 HANDLE Win(NativeHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+// The system's own wait limits end on its timer tick (15.6 ms by default), so
+// a short wait can last a whole tick longer than asked. Waits are therefore
+// ended by a high-resolution waitable timer; where there is none (before
+// Windows 10 1803), the last tick of the wait polls the event against the
+// performance counter.
+constexpr DWORD kCoarseTickMs = 16;
+
+bool WaitPrecisely(HANDLE event, DWORD timeoutMs) {
+    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    if (timer != nullptr) {
+        LARGE_INTEGER due{};
+        due.QuadPart = -static_cast<LONGLONG>(timeoutMs) * 10000;  // relative, in 100 ns units
+        if (SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+            const HANDLE both[2] = {event, timer};
+            // The system limit is only a backstop a tick after the timer.
+            const DWORD woken = WaitForMultipleObjects(2, both, FALSE, timeoutMs + kCoarseTickMs);
+            CloseHandle(timer);
+            return woken == WAIT_OBJECT_0;
+        }
+        CloseHandle(timer);
+    }
+    const std::int64_t deadline = SteadyMilliseconds() + timeoutMs;
+    if (timeoutMs > kCoarseTickMs && WaitForSingleObject(event, timeoutMs - kCoarseTickMs) == WAIT_OBJECT_0) return true;
+    for (;;) {
+        if (WaitForSingleObject(event, 0) == WAIT_OBJECT_0) return true;
+        if (SteadyMilliseconds() >= deadline) return false;
+        SwitchToThread();
+    }
+}
 
 }  // namespace
 
@@ -27,7 +63,9 @@ void Event::Reset() {
 }
 
 bool Event::Wait(std::uint32_t timeoutMs) {
-    return Valid() && WaitForSingleObject(Win(handle_), timeoutMs) == WAIT_OBJECT_0;
+    if (!Valid()) return false;
+    if (timeoutMs == 0 || timeoutMs == kWaitForever) return WaitForSingleObject(Win(handle_), timeoutMs) == WAIT_OBJECT_0;
+    return WaitPrecisely(Win(handle_), timeoutMs);
 }
 
 int WaitForEither(Event& first, Event& second, std::uint32_t timeoutMs) {

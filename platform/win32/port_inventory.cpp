@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <initializer_list>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/system_error.h"
@@ -41,13 +44,34 @@ struct SetupApiBinding {
 SetupApiBinding setupApi = {};
 bool setupApiBindTried = false;
 
+// Why the setup API could not be bound: kept with the binding, because the
+// bind runs once per load and discovery reports it at every pass (on the
+// thread that runs discovery, where the failure must be recorded).
+struct BindFailure {
+    char call[96];
+    DWORD code;
+    bool present;
+};
+BindFailure setupApiBindFailure = {};
+
+// Records the calling thread's error code as the failure of call, and keeps it.
+void NoteBindFailure(std::string_view call) {
+    const DWORD code = GetLastError();
+    const std::size_t length = std::min(call.size(), sizeof setupApiBindFailure.call - 1);
+    std::memcpy(setupApiBindFailure.call, call.data(), length);
+    setupApiBindFailure.call[length] = '\0';
+    setupApiBindFailure.code = code;
+    setupApiBindFailure.present = true;
+    RecordFailure(call, code);
+}
+
 // The first of the names that the module exports, or null.
 void (*ResolveAny(HMODULE module, std::initializer_list<const char*> names))() {
     for (const char* name : names) {
         // Through a generic function pointer type: FARPROC does not convert to the real type without a warning.
         if (FARPROC address = GetProcAddress(module, name)) return reinterpret_cast<void (*)()>(address);
     }
-    RecordFailure(std::string("GetProcAddress ") + *names.begin());
+    NoteBindFailure(std::string("GetProcAddress ") + *names.begin());
     return nullptr;
 }
 
@@ -61,7 +85,7 @@ void BindSetupApi() {
     if (setupApi.loadCount++ != 0) return;
     setupApi.module = LoadLibraryW(L"SETUPAPI.DLL");
     if (setupApi.module == nullptr) {
-        RecordFailure("LoadLibraryW SETUPAPI.DLL");
+        NoteBindFailure("LoadLibraryW SETUPAPI.DLL");
         setupApi.loadCount = 0;
         return;
     }
@@ -111,7 +135,12 @@ public:
     SetupApiPortInventory() { EnsureSetupApiBound(); }
     ~SetupApiPortInventory() override { CloseSnapshot(); }
 
-    bool Usable() const override { return SetupApiUsable(); }
+    // An unusable setup API records why, for the caller to report.
+    bool Usable() const override {
+        if (SetupApiUsable()) return true;
+        if (setupApiBindFailure.present) RecordFailure(setupApiBindFailure.call, setupApiBindFailure.code);
+        return false;
+    }
 
     bool OpenSnapshot(const Guid& interfaceClass, std::uint32_t flags) override {
         if (set_ != INVALID_HANDLE_VALUE) return true;
@@ -251,6 +280,7 @@ bool ReadDevicePortName(const std::u16string& instanceId, std::u16string& portNa
 void ReleasePortInventory() {
     if (!setupApiBindTried) return;
     setupApiBindTried = false;
+    setupApiBindFailure = {};
     UnbindSetupApi();
 }
 

@@ -35,8 +35,10 @@ private:
 // Waits up to limitMs for an overlapped operation; one still pending then is
 // cancelled and its completion collected, so that neither its OVERLAPPED nor
 // its buffer is used after return. Returns the bytes transferred, or -1.
-long long Finish(HANDLE port, OVERLAPPED& overlapped, DWORD limitMs) {
-    if (WaitForSingleObject(overlapped.hEvent, limitMs) != WAIT_OBJECT_0) CancelIoEx(port, &overlapped);
+long long Finish(HANDLE port, OVERLAPPED& overlapped, DWORD limitMs, bool* timedOut = nullptr) {
+    const bool late = WaitForSingleObject(overlapped.hEvent, limitMs) != WAIT_OBJECT_0;
+    if (late) CancelIoEx(port, &overlapped);
+    if (timedOut != nullptr) *timedOut = late;
     DWORD transferred = 0;
     if (GetOverlappedResult(port, &overlapped, &transferred, TRUE)) return transferred;
     // A cancelled operation may still have moved bytes.
@@ -84,7 +86,10 @@ void SerialPort::Close() {
     const bool drained = users_.BlockAndDrain(kCloseDrainLimitMs);
     const NativeHandle handle = handle_.exchange(kInvalidHandle);
     if (handle != kInvalidHandle && !drained) {
-        // An operation never left: the handle and the wait block stay with it.
+        // An operation is still inside: it closes the handle when it leaves
+        // (which also ends a pending wait); the wait block stays with the
+        // system, never reused.
+        users_.Detach(handle, [](NativeHandle detached) { CloseHandle(Win(detached)); });
         wait_ = new PendingWait;
     } else if (handle != kInvalidHandle) {
         const HANDLE port = Win(handle);
@@ -178,8 +183,15 @@ bool SerialPort::Write(const char* data, std::size_t length) {
             RecordFailure("GetOverlappedResult");
         }
     } else if (GetLastError() == ERROR_IO_PENDING) {
-        written = Finish(port, overlapped, kWriteWaitMs);
-        if (written < 0) RecordFailure("WriteFile");
+        bool timedOut = false;
+        written = Finish(port, overlapped, kWriteWaitMs, &timedOut);
+        // A write cancelled at its time limit ends with "operation aborted",
+        // which says nothing of why: say it.
+        if (written < 0 && timedOut) {
+            RecordFailure("WriteFile", "the line took no byte within 20 ms; the write was cancelled");
+        } else if (written < 0) {
+            RecordFailure("WriteFile");
+        }
     } else {
         RecordFailure("WriteFile");
     }

@@ -1,11 +1,18 @@
 // The synchronisation the reader thread is built on: auto-reset events, the
-// two-event wait, and threads that can be waited for and started again.
+// two-event wait, threads that can be waited for and started again, and the
+// count of a port handle's users that Close waits for.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <vector>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "platform/clock.h"
 #include "platform/event.h"
+#include "platform/handle_users.h"
 #include "platform/thread.h"
 
 namespace rivu::platform {
@@ -39,6 +46,54 @@ TEST(Event, WaitForEitherReportsWhichAndConsumesOnlyThat) {
     second.Set();
     EXPECT_EQ(WaitForEither(first, second, 0), 0);
     EXPECT_TRUE(second.Wait(0));
+}
+
+#ifndef _WIN32
+// An event whose descriptor poll reports as failed (a pipe's write end whose
+// reader is gone: POLLERR) can never be signalled: the wait ends at its limit,
+// it does not spin on past it.
+TEST(Event, AWaitOnAFailedDescriptorEndsWithinItsLimit) {
+    Event event;
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    ASSERT_EQ(dup2(ends[1], static_cast<int>(event.Native())), static_cast<int>(event.Native()));
+    close(ends[1]);
+    const std::int64_t start = SteadyMilliseconds();
+    EXPECT_FALSE(event.Wait(50));
+    EXPECT_FALSE(event.Wait(kWaitForever));
+    EXPECT_LT(SteadyMilliseconds() - start, 1000);
+}
+#endif
+
+std::vector<NativeHandle> closedHandles;
+void RecordClose(NativeHandle handle) { closedHandles.push_back(handle); }
+
+// A user that stays past Close's drain keeps the handle open under it, and
+// closes it when it leaves: the port is not held for good.
+TEST(HandleUsers, ADetachedHandleIsClosedByItsLastUser) {
+    closedHandles.clear();
+    HandleUsers users;
+    ASSERT_TRUE(users.Enter());
+    ASSERT_TRUE(users.Enter());
+    EXPECT_FALSE(users.BlockAndDrain(5));
+    EXPECT_FALSE(users.Enter());  // turned away while closing
+    EXPECT_TRUE(users.Detach(7, RecordClose));
+    EXPECT_FALSE(users.Detach(8, RecordClose));  // one waits at a time; the other stays open
+    users.Unblock();
+    users.Leave();
+    EXPECT_TRUE(closedHandles.empty());
+    users.Leave();
+    EXPECT_EQ(closedHandles, std::vector<NativeHandle>{7});
+
+    // Users that left before the handle was detached: it is closed at once.
+    ASSERT_TRUE(users.Enter());
+    EXPECT_FALSE(users.BlockAndDrain(5));
+    users.Leave();
+    EXPECT_TRUE(users.Detach(9, RecordClose));
+    EXPECT_EQ(closedHandles, (std::vector<NativeHandle>{7, 9}));
+    EXPECT_FALSE(users.HasDetached());
+    users.Unblock();
 }
 
 void SignalAfterDelay(void* argument) {
