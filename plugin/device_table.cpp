@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "discovery/port_discovery.h"
+#include "platform/library_entry.h"
 #include "serial/rivu_serial.h"
 #include "support/never_destroyed.h"
 
@@ -42,12 +43,13 @@ void CloseAllDevices() {
 
 bool CloseAllDevicesForUnload() {
     auto& table = Table();
+    const bool leaveRunningReaders = platform::RunningThreadsKeepLibraryLoaded();
     bool allEnded = true;
     for (std::size_t n = table.size(); n > 0; --n) {
         RivuSerial& device = *table.back();
         device.Close();
-        if (device.readerThread.WaitFor(0)) {
-            table.back().reset();
+        if (!leaveRunningReaders || device.readerThread.WaitFor(0)) {
+            table.back().reset();  // waits for a reader that is still running
         } else {
             allEnded = false;
             (void)table.back().release();

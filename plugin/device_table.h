@@ -30,10 +30,12 @@ void ForEach(Visitor&& visit) {
 // discovery state (enumerator and FTDI driver binding).
 void CloseAllDevices();
 
-// The library's unload: closes the devices from the last found to the first,
-// waiting for nothing beyond Close's bounded waits. A device whose reader has
-// not ended is left behind with its storage (leaked, never freed under the
-// thread). False when one was left behind.
+// The library's unload: closes the devices from the last found to the first.
+// Where a running thread keeps the library loaded (Windows) nothing is waited
+// for beyond Close's bounded waits: a device whose reader has not ended is
+// left behind with its storage (leaked, never freed under the thread). Where
+// unloading would unmap the code under it (POSIX), such a reader is waited for
+// until it ends. False when one was left behind.
 bool CloseAllDevicesForUnload();
 
 }  // namespace device_table

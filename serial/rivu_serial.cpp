@@ -18,7 +18,10 @@ RivuSerial::RivuSerial(const std::u16string& path, const DeviceIdentity& identit
 }
 
 RivuSerial::~RivuSerial() {
-    Close();
+    // A device closed already (the library's unload closes first, to see
+    // whether its reader ended) is not closed again: the second "X" and pause
+    // would go to a closed port.
+    if (IsOpen() || !stopRequested.load()) Close();
     // A reader that did not end within Close's 500 ms still uses this object:
     // wait for it before anything is freed.
     readerThread.Join();

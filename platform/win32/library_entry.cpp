@@ -23,3 +23,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     }
     return TRUE;
 }
+
+// Each thread holds a reference on the module and ends with
+// FreeLibraryAndExitThread, so the DLL stays mapped while a reader runs.
+bool rivu::platform::RunningThreadsKeepLibraryLoaded() { return true; }

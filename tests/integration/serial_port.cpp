@@ -226,6 +226,16 @@ TEST_F(DeviceTest, ReaderDeliversLinesAndCloseStopsItOnce) {
     device.stopEvent.Wait(0);
     device.Close();
     EXPECT_FALSE(device.stopEvent.Wait(0));
+
+    // A device closed already is destroyed without a second "X" and pause
+    // (the library's unload closes each device before it destroys it).
+    test::MemoryDevice memory;
+    memory.device.Close();
+    EXPECT_EQ(memory.recorder.Take(), ":X\n");
+    const std::int64_t closedAt = memory.clock.now;
+    memory.owned.reset();
+    EXPECT_EQ(memory.clock.now, closedAt);
+    EXPECT_EQ(memory.recorder.Take(), "");
 }
 
 TEST_F(DeviceTest, ReopenedDeviceGetsAFreshReaderThatStillStops) {

@@ -35,6 +35,18 @@ int PlayChildHost(const std::string& ending) {
     int index = -1;
     if (enabler.FindDevice == nullptr || enabler.FindDevice(&index, "KSC") != 1) return 3;
     if (enabler.Initialise(index) != 1) return 4;
+#ifndef _WIN32
+    if (ending == "unload-busy") {
+        HoldLogLines(800);
+        if (enabler.DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr) != 1) return 5;
+        platform::SleepMilliseconds(200);  // the first dropped row is logged: the reader blocks
+        Say("leaving");
+        enabler.Unload();
+        Say("unloaded");
+        platform::SleepMilliseconds(1000);
+        return 0;
+    }
+#endif
     if (enabler.DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr) != 1) return 5;
     static char buffer[32768];
     bool delivered = false;

@@ -1,11 +1,15 @@
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "platform/clock.h"
 #include "tests/support/child_host.h"
@@ -60,6 +64,30 @@ ChildHostRun RunChildHost(const std::string& ending) {
     }
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
+}
+
+void HoldLogLines(int holdMs) {
+    const std::string fifo = "/tmp/rivu-held-log-" + std::to_string(getpid());
+    unlink(fifo.c_str());
+    if (mkfifo(fifo.c_str(), 0600) != 0) return;
+    // This process holds the reading end, so the enabler's open succeeds and
+    // its write blocks on the full pipe.
+    const int reading = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int filling = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    static const char block[4096] = {};
+    while (write(filling, block, sizeof block) > 0) {
+    }
+    close(filling);
+    setenv("RIVU_LOG_FILE", fifo.c_str(), 1);
+    std::thread([reading, holdMs, fifo] {
+        platform::SleepMilliseconds(static_cast<std::uint32_t>(holdMs));
+        unlink(fifo.c_str());
+        char chunk[4096];
+        for (;;) {  // empties the pipe for as long as the process lives
+            pollfd ready = {reading, POLLIN, 0};
+            if (poll(&ready, 1, 1000) > 0 && read(reading, chunk, sizeof chunk) <= 0) platform::SleepMilliseconds(5);
+        }
+    }).detach();
 }
 
 }  // namespace rivu::test
