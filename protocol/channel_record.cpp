@@ -24,11 +24,14 @@ std::int32_t IntegerPart(double value) {
 
 double PowerOfTen(std::int32_t exponent) { return std::pow(10.0, static_cast<double>(exponent)); }
 
-// A limit as calibration text: a fraction strictly between 0.0001 and 0.9999
+// A limit as calibration text. A fraction strictly between 0.0001 and 0.9999
 // in magnitude is its six-decimal fixed form cut to decimals + 2 characters
-// ("0.5" for 0.5 with one decimal, "-0." for -0.25 with one); anything else is
-// its integer part.
-std::string LimitText(double limit, std::int32_t decimals) {
+// ("0.5" for 0.5 with one decimal, "-0." for -0.25 with one). A larger limit
+// with a fractional part is the value its calibration point's raw sample
+// stands for, raw / 10^scaledDecimals ("2.5" for 2.5 with one decimal, where
+// the integer part would put the point at 25 = 2 and read every sample 20 %
+// low). Anything else is its integer part.
+std::string LimitText(double limit, std::int32_t decimals, std::int32_t scaledDecimals, double scale) {
     double magnitude = std::fabs(limit);
     if (magnitude > 0.0001 && magnitude < 0.9999) {
         char buffer[32];
@@ -39,6 +42,15 @@ std::string LimitText(double limit, std::int32_t decimals) {
         if (keep < 0) keep = 0;
         if (static_cast<std::uint64_t>(keep) < text.size()) text.resize(static_cast<std::size_t>(keep));
         return text;
+    }
+    if (magnitude >= 0.9999 && std::isfinite(limit) && limit != std::trunc(limit) && scaledDecimals > 0) {
+        const std::int64_t raw = IntegerPart(scale * limit);
+        const std::uint64_t units = static_cast<std::uint64_t>(raw < 0 ? -raw : raw);
+        std::uint64_t divisor = 1;
+        for (std::int32_t i = 0; i < scaledDecimals; ++i) divisor *= 10;
+        std::string fraction = std::to_string(units % divisor);
+        fraction.insert(0, static_cast<std::size_t>(scaledDecimals) - fraction.size(), '0');
+        return (raw < 0 ? "-" : "") + std::to_string(units / divisor) + "." + fraction;
     }
     return std::to_string(IntegerPart(limit));
 }
@@ -75,10 +87,6 @@ std::uint32_t ChannelLogCounter() { return channelLogCounter.load(); }
 ChannelRecord::ChannelRecord(std::string name, double upper, double lower, std::int32_t periodUs,
                              const std::string& unit, std::int32_t decimals)
     : name_(std::move(name)), upper_(upper), lower_(lower), period_(periodUs), title_(name_), decimals_(decimals) {
-    std::string lowerText = LimitText(lower, decimals);
-    std::string upperText = LimitText(upper, decimals);
-    gainList_ = lowerText + "," + upperText;
-
     // Fewer decimals until the larger limit, scaled, stays within 32000.
     double largest = std::fmax(std::fabs(upper), std::fabs(lower));
     while (decimals_ > 0 && PowerOfTen(decimals_) * largest > 32000.0) --decimals_;
@@ -86,6 +94,10 @@ ChannelRecord::ChannelRecord(std::string name, double upper, double lower, std::
     // Scaling every sample needs these two; they are computed once here.
     factor_ = scale;
     inverseFactor_ = PowerOfTen(-decimals_);
+
+    std::string lowerText = LimitText(lower, decimals, decimals_, scale);
+    std::string upperText = LimitText(upper, decimals, decimals_, scale);
+    gainList_ = lowerText + "," + upperText;
 
     baseScaling_ = std::to_string(IntegerPart(scale * lower)) + "," + lowerText + ";" +
                    std::to_string(IntegerPart(scale * upper)) + "," + upperText + ";" + unit + ";" +

@@ -43,8 +43,34 @@ TEST(ChannelRecordTexts, FractionalLimitsAreCutFixedText) {
     EXPECT_EQ(MakeRecord(0.5, 0, 0)->GainList(), "0,0.");
     EXPECT_EQ(MakeRecord(1, -0.25, 1)->GainList(), "-0.,1");
     EXPECT_EQ(MakeRecord(0.25, 0, 6)->GainList(), "0,0.250000");    // shorter than d + 2: all of it
-    EXPECT_EQ(MakeRecord(0.99995, 0.00005, 2)->GainList(), "0,0");  // outside the open interval
-    EXPECT_EQ(MakeRecord(-1.75, -3.9, 1)->GainList(), "-3,-1");     // integer parts, toward zero
+    EXPECT_EQ(MakeRecord(0.99995, 0.00005, 2)->GainList(), "0,0.99");  // outside the open interval
+}
+
+// A limit of magnitude 1 or more with a fractional part is written as the
+// value its point's raw sample stands for, so that the host's two-point
+// calibration reads every sample exactly (the integer part put 2.5 at 25 = 2).
+TEST(ChannelRecordTexts, FractionalLimitsAboveOneMakeExactCalibrationPoints) {
+    auto flow = MakeRecord(2.5, -2.5, 1, "L/s");
+    EXPECT_EQ(flow->BaseScaling(), "-25,-2.5;25,2.5;L/s;1;");
+    EXPECT_EQ(flow->GainList(), "-2.5,2.5");
+    EXPECT_EQ(MakeRecord(-1.75, -3.9, 1)->GainList(), "-3.9,-1.7");       // the raw points -39 and -17
+    EXPECT_EQ(MakeRecord(10.125, 0, 3)->BaseScaling(), "0,0;10125,10.125;mL;3;");
+    EXPECT_EQ(MakeRecord(1.05, 0, 2)->BaseScaling(), "0,0;105,1.05;mL;2;");  // leading zeros of the fraction
+    EXPECT_EQ(MakeRecord(2.5, 0, 0)->BaseScaling(), "0,0;2,2;mL;0;");        // no decimals: the point is 2
+    EXPECT_EQ(MakeRecord(4000.5, 0, 2)->BaseScaling(), "0,0;4000,4000;mL;0;");  // decimals reduced first
+
+    // Every point stands for its text: raw = text x 10^decimals.
+    for (double limit : {1.5, 2.25, 99.9, 123.45, 0.9999, 7.001}) {
+        for (std::int32_t decimals = 1; decimals <= 3; ++decimals) {
+            auto record = MakeRecord(limit, 0, decimals);
+            const std::string& text = record->BaseScaling();
+            const std::size_t point = text.find(';') + 1;
+            const std::size_t comma = text.find(',', point);
+            const double raw = std::stod(text.substr(point, comma - point));
+            const double value = std::stod(text.substr(comma + 1, text.find(';', comma) - comma - 1));
+            EXPECT_EQ(raw, std::round(value * std::pow(10.0, record->Decimals()))) << text;
+        }
+    }
 }
 
 TEST(ChannelRecordTexts, DecimalsAreReducedUntilTheRangeFits) {
