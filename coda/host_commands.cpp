@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "coda/waveform_upload.h"
 #include "platform/code_pages.h"
 #include "serial/rivu_serial.h"
 #include "support/com_call.h"
@@ -85,25 +86,51 @@ bool FormatSamplePeriod(RivuSerial& device, RivuCommandRecord* record) {
 
 bool IsStopping(std::int32_t state) { return state == kAwaitWaveStopEcho2 || state == kAwaitStopEcho2; }
 
-// Takes the per-run fields over from the reader thread before a start resets
-// them. The reader uses them while Running and while stopping (the stop echo
-// reports an upload still pending), so a start waits, bounded, for a stop to
-// finish and is refused while sampling runs. A start that is still under way
-// (13 to 15, from an earlier start that gave up) is taken back to Ready in one
-// step, so the reader cannot reach Running in the middle of the reset.
-bool ClaimForStart(RivuSerial& device) {
+// Waits, bounded, while the device is stopping; returns the state it found last.
+std::int32_t WaitWhileStopping(RivuSerial& device) {
     std::int32_t state = device.protocolState.load();
     for (int step = 0; IsStopping(state) && step < kStopWaitSteps; ++step) {
         device.clock->Sleep(kStartWaitStepMs);
         state = device.protocolState.load();
     }
-    for (;;) {
-        if (IsStopping(state)) {
-            LogEvent("!!! ", "start refused: the instrument has not finished stopping");
-            return false;
-        }
+    return state;
+}
+
+// A stop whose echo the instrument never sent (lost on the line) must not
+// leave a device that can no longer start. Stopping a CODA (state 18) reports
+// an upload still pending when the echo comes, so its stop is sent once more
+// and awaited first; whatever stop is still under way after that is ended
+// here, as its echo would have ended it. The reader handles the state-18
+// echo under stopStepMutex, so the two never act on it together; in 19 it
+// touches no per-run field.
+void EndStuckStop(RivuSerial& device) {
+    if (device.protocolState.load() == kAwaitWaveStopEcho2) {
+        LogEvent("!!! ", "start: the instrument did not echo the stop; sending it again");
+        device.SendCommand("WN5");
+        WaitWhileStopping(device);
+    }
+    std::lock_guard lock(device.stopStepMutex);
+    std::int32_t state = device.protocolState.load();
+    while (IsStopping(state)) {
+        if (!device.protocolState.compare_exchange_strong(state, kReady)) continue;
+        LogEvent("!!! ", "start: the instrument did not finish stopping; taken back to Ready");
+        if (state == kAwaitWaveStopEcho2) ReportIncompleteUpload(device);  // as the echo would have
+        break;
+    }
+}
+
+// Takes the per-run fields over from the reader thread before a start resets
+// them. The reader uses them while Running and while stopping, so a start
+// waits, bounded, for a stop to finish, and ends it itself when it does not.
+// A start that is still under way (13 to 15, from an earlier start that gave
+// up) is taken back to Ready in one step, so the reader cannot reach Running
+// in the middle of the reset. Returns false when sampling already runs: the
+// host asked for sampling and has it, so the start succeeds without a reset.
+bool ClaimForStart(RivuSerial& device) {
+    if (IsStopping(WaitWhileStopping(device))) EndStuckStop(device);
+    for (std::int32_t state = device.protocolState.load();;) {
         if (state == kRunning) {
-            LogEvent("!!! ", "start refused: sampling is running; stop it first");
+            LogEvent("start: ", "sampling is already running");
             return false;
         }
         if (state < kReady || state > kAwaitWaveArmEcho) return true;  // the reader keeps off the per-run fields
@@ -112,7 +139,7 @@ bool ClaimForStart(RivuSerial& device) {
 }
 
 bool StartSampling(RivuSerial& device) {
-    if (!ClaimForStart(device)) return false;
+    if (!ClaimForStart(device)) return true;  // already running
     RefreshSamplingInterface(device);
     device.currentChannel.store(0);
     device.rowCount = 0;
@@ -121,6 +148,8 @@ bool StartSampling(RivuSerial& device) {
     device.uploadPending = false;
     device.cycleStartSeen = false;
     device.droppedResultsLogged = false;
+    device.runPeriodUs = device.samplePeriodUs.load();
+    device.rowsDroppedFull = 0;
 
     // The state goes first so that an immediate echo meets a reader that
     // already waits for it.

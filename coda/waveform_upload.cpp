@@ -73,10 +73,14 @@ std::int32_t FindHostChannel(void* document, const std::string& name) {
 void CheckUploadTimeout(RivuSerial& device) {
     if (!device.isZvcCoda) return;
     if (device.uploadPending) {
-        const std::int64_t remaining = device.uploadTimerStart + device.uploadTimeout - device.clock->SteadyMilliseconds();
+        // Judged by when the line arrived, not when it is handled: a reader
+        // that got no processor for a while finds the next chunk right behind
+        // this line. The line arrived after the port was last seen without it;
+        // the upload stalled only when even that moment is a whole time-out
+        // after the last chunk was read.
+        const std::int64_t remaining = device.uploadTimerStart + device.uploadTimeout - device.linesArrivedAfter;
         if (remaining > 0) return;  // the upload is alive: no filling meanwhile
-        device.uploadPending = false;
-        ReportCycleMessage(device, 0, kIncompleteUpload);
+        ReportIncompleteUpload(device);
     }
     const ChannelList::Snapshot channels = device.channels.Get();
     ChannelRecord* cuff = RecordAt(channels, device.cuffChannel.load());
@@ -95,7 +99,7 @@ HResult HandleWaveformLine(RivuSerial& device, std::u16string_view line) {
     // as a first chunk would move the cycle start and misplace the result.
     if (fields.size() < 2) return kOk;
 
-    device.uploadTimerStart = device.clock->SteadyMilliseconds();
+    device.uploadTimerStart = device.linesReadAt;
     device.uploadPending = true;
 
     const std::int64_t values = static_cast<std::int64_t>(fields.size()) - 2;
@@ -166,6 +170,12 @@ HResult HandleMeasurementLine(RivuSerial& device, std::u16string_view line) {
     return kOk;
 }
 
+void ReportIncompleteUpload(RivuSerial& device) {
+    if (!device.uploadPending) return;
+    device.uploadPending = false;
+    ReportCycleMessage(device, 0, kIncompleteUpload);
+}
+
 void ReportCycleMessage(RivuSerial& device, std::int32_t rowOffset, std::u16string_view text) {
     const ChannelList::Snapshot channels = device.channels.Get();
     const ChannelRecord* vpr = RecordAt(channels, device.vprChannel.load());
@@ -188,10 +198,12 @@ void ReportCycleMessage(RivuSerial& device, std::int32_t rowOffset, std::u16stri
     double secondsPerUnit = 1.0;
     CallSlot<HResult>(document, kDocumentTimeUnitSlot, std::int32_t{0}, std::int32_t{0}, &secondsPerUnit);
 
-    // Rows are converted to seconds with the VPR channel's own period, then to
-    // host time units.
+    // Rows are converted to seconds with the sampling period of the run (the
+    // rows arrive at the period selected before the start, whatever period
+    // the VPR channel was built with), then to host time units.
+    const std::int32_t periodUs = device.runPeriodUs > 0 ? device.runPeriodUs : vpr->Period();
     const double row = static_cast<double>(device.cycleStartRow) + static_cast<double>(rowOffset);
-    const double position = row * (1.0 / (secondsPerUnit * 1000000.0 / static_cast<double>(vpr->Period())));
+    const double position = row * (1.0 / (secondsPerUnit * 1000000.0 / static_cast<double>(periodUs)));
     std::int32_t place[2] = {ClampToInt32(position), ClampToInt32(static_cast<double>(records) - 1.0)};
     ZVC::ZVCString comment(text);
     CallSlot<HResult>(comments, kCommentsAddSlot, hostChannel, place, comment.Object(), std::int32_t{0});

@@ -141,6 +141,11 @@ void ChannelRecord::AppendSample(std::int32_t sample) {
     sampleWrite_.store(next, std::memory_order_release);
 }
 
+bool ChannelRecord::HasRoom() const {
+    return ((sampleWrite_.load(std::memory_order_relaxed) + 1) & kRingMask) !=
+           sampleRead_.load(std::memory_order_acquire);
+}
+
 std::uint32_t ChannelRecord::SamplesHeld() const {
     std::uint32_t write = sampleWrite_.load(std::memory_order_acquire);
     std::uint32_t read = sampleRead_.load(std::memory_order_relaxed);

@@ -43,6 +43,11 @@ public:
     void RepeatValue() { AppendSample(lastSample_); }
     // Appends unless the ring is full (then the sample is dropped).
     void AppendSample(std::int32_t sample);
+    // Computes value's sample as lastSample without appending it (a row that
+    // is dropped whole still sets the value a later "*" repeats).
+    void NoteValue(double value) { lastSample_ = ScaleSample(value); }
+    // The ring has room for one more sample (the consumer only ever makes more).
+    bool HasRoom() const;
     std::int32_t LastSample() const { return lastSample_; }
 
     // Consumer side (host thread).

@@ -1,5 +1,6 @@
 #include "protocol/reply_dispatcher.h"
 
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,7 +25,6 @@ constexpr char16_t kZvcMark[] = u"ZVC";
 constexpr char16_t kRivuCodaAsZvc[] = u"Rivu CODA reported as Zarvonic CODA. Rivu CODA is not supported by Vexamora.";
 constexpr char16_t kRivuCodaMonitor[] = u"Rivu CODA Monitor is not supported by Vexamora.";
 constexpr char16_t kZvcUnmarked[] = u"Zarvonic CODA failed to report itself as an Zarvonic CODA.";
-constexpr char16_t kIncompleteUpload[] = u"error: incomplete waveform upload";
 
 constexpr std::size_t kMinVersionFields = 5;
 constexpr std::size_t kMinWaveInfoFields = 12;
@@ -270,11 +270,11 @@ HResult HandleReply(RivuSerial& device, const char* text, std::size_t length) {
             return kOk;
         case kAwaitWaveStopEcho2:
             if (StartsWith(line, u"WN5")) {
+                // A start may end this step meanwhile (its echo was late).
+                std::lock_guard lock(device.stopStepMutex);
+                if (device.protocolState.load() != kAwaitWaveStopEcho2) return kOk;
                 // Reported once: a second stop must not report the same upload again.
-                if (device.uploadPending) {
-                    device.uploadPending = false;
-                    ReportCycleMessage(device, 0, kIncompleteUpload);
-                }
+                ReportIncompleteUpload(device);
                 AdvanceAndSend(device, kAwaitWaveStopEcho2, kAwaitStopEcho2, "S");
             }
             return kOk;

@@ -30,8 +30,7 @@ bool ParkAfterFault(RivuSerial& device) {
 
 void ReaderThread(void* argument) {
     RivuSerial& device = *static_cast<RivuSerial*>(argument);
-    // A failure that repeats is logged once, until the port works again.
-    bool readFailureLogged = false;
+    // A fault that repeats is logged once, until the port works again.
     bool faultLogged = false;
     for (;;) {
         // Close sets the flag before it signals: a port that never falls
@@ -42,19 +41,16 @@ void ReaderThread(void* argument) {
             case platform::RxWait::Stopped:
                 return;
             case platform::RxWait::TimedOut:
+                // Nothing came: whatever arrives later arrived after now.
+                NotePortQuiet(device, device.clock->SteadyMilliseconds());
+                break;
             case platform::RxWait::OtherEvent:
                 break;
-            case platform::RxWait::Received: {
+            case platform::RxWait::Received:
                 faultLogged = false;
-                const HResult result = ReceivePass(device);
                 // A failed read delivers nothing; the line is judged by the next wait.
-                // The message is built only for a failure: this runs for every row.
-                const bool readFailed = platform::FailureRecorded();
-                if (readFailed && !readFailureLogged) LogSystemFailure(u"port " + device.devicePath + u" not read");
-                readFailureLogged = readFailed;
-                if (result == kOk) device.dataEvent.Set();
+                if (ReceivePass(device) == kOk) device.dataEvent.Set();
                 break;
-            }
             case platform::RxWait::Fault:
                 if (!faultLogged) faultLogged = LogSystemFailure(u"serial line of " + device.devicePath + u" failed");
                 if (!ParkAfterFault(device)) return;

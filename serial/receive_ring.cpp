@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/system_error.h"
 #include "serial/rivu_serial.h"
 #include "support/log.h"
 
@@ -79,9 +80,7 @@ HResult CutLines(RivuSerial& device, LineHandler handler) {
     }
 }
 
-}  // namespace
-
-HResult StoreAndCutLines(RivuSerial& device, const std::uint8_t* bytes, std::size_t count, LineHandler handler) {
+HResult StoreAndCut(RivuSerial& device, const std::uint8_t* bytes, std::size_t count, LineHandler handler) {
     std::size_t offset = 0;
     for (;;) {
         if (device.discardingOverlongLine) {
@@ -111,9 +110,32 @@ HResult StoreAndCutLines(RivuSerial& device, const std::uint8_t* bytes, std::siz
     }
 }
 
+}  // namespace
+
+void NoteRead(RivuSerial& device, std::int64_t readAt, bool drained) {
+    if (!device.linesLeftBehind) device.linesArrivedAfter = device.portSeenDrainedAt;
+    device.linesReadAt = readAt;
+    if (drained) device.portSeenDrainedAt = readAt;
+}
+
+void NotePortQuiet(RivuSerial& device, std::int64_t now) { device.portSeenDrainedAt = now; }
+
+HResult StoreAndCutLines(RivuSerial& device, const std::uint8_t* bytes, std::size_t count, LineHandler handler) {
+    const HResult result = StoreAndCut(device, bytes, count, handler);
+    device.linesLeftBehind = result != kOk;
+    return result;
+}
+
 HResult ReceivePass(RivuSerial& device) {
     std::uint8_t buffer[kRingSize];
+    platform::ClearFailure();
     const std::size_t count = device.Port().ReadAvailable(buffer, kMaxHeld);
+    // Judged at once: a reply the lines below send may record its own result.
+    // The message is built only for a failure: this runs for every row.
+    const bool readFailed = platform::FailureRecorded();
+    if (readFailed && !device.readFailureLogged) LogSystemFailure(u"port " + device.devicePath + u" not read");
+    device.readFailureLogged = readFailed;
+    NoteRead(device, device.clock->SteadyMilliseconds(), !readFailed && count < static_cast<std::size_t>(kMaxHeld));
     return StoreAndCutLines(device, buffer, count, device.lineHandler);
 }
 

@@ -164,6 +164,28 @@ public:
     // Results dropped because uploads no longer complete have been logged in
     // this run (reset when sampling starts).
     bool droppedResultsLogged = false;
+    // Data rows dropped whole since the channels' rings filled (0: none).
+    std::uint64_t rowsDroppedFull = 0;
+    // The sampling period of the run, fixed when sampling starts: rows are
+    // placed in time with it (0: none fixed, the VPR channel's own period).
+    std::int32_t runPeriodUs = 0;
+    // Held by the reader while it handles the echo of a CODA stop (which
+    // reports an upload still pending) and by a start that ends a stop whose
+    // echo never came, so the two never act on the per-run fields together.
+    std::mutex stopStepMutex;
+    // Times on the device's clock, kept by the reader thread: when the lines
+    // now being handled were read, and the last moment the port was seen
+    // without them (the end of the read before, or a wait that timed out), the
+    // earliest they can have arrived.
+    std::int64_t linesReadAt = 0;
+    std::int64_t linesArrivedAfter = 0;
+    // The last moment the reader saw the port with nothing more to read.
+    std::int64_t portSeenDrainedAt = 0;
+    // The last pass ended early: complete lines of it wait in the ring.
+    bool linesLeftBehind = false;
+    // The last read failed and was logged (logged again only after a read
+    // that worked).
+    bool readFailureLogged = false;
     // The time the device reads and the waits it makes; borrowed, the
     // system's unless a harness puts its own in place before use.
     DeviceClock* clock = &SystemDeviceClock();

@@ -122,5 +122,32 @@ TEST_F(DataLines, AFullRingKeepsTheDroppedValueForTheNextRepeat) {
     EXPECT_EQ(samples.back(), 42);
 }
 
+// The host lines channels up by position: when one channel's ring is full,
+// the row is dropped on every channel, counted, and the overflow logged when
+// it begins and, with its count, when rows are stored again.
+TEST_F(DataLines, ARowIsStoredOnEveryChannelOrOnNone) {
+    AddChannels(2);
+    device.paramCount = 2;
+    ChannelRecord& first = *device.channels.ByNumber(1);
+    for (int i = 0; i < 32766; ++i) first.AppendSample(1);  // one slot left on channel 1 only
+    test::LogCapture& log = test::LogCapture::Instance();
+    log.Clear();
+    EXPECT_EQ(HandleDataLine(device, u"10,20"), kOk);  // fits
+    EXPECT_EQ(HandleDataLine(device, u"11,21"), kOk);  // channel 1 full: dropped on both
+    EXPECT_EQ(HandleDataLine(device, u"12,*"), kOk);
+    EXPECT_EQ(device.rowsAhead, 3);  // still counted as rows for the waveform trail
+    EXPECT_EQ(device.channels.ByNumber(2)->SamplesHeld(), 1u);
+    std::int32_t sample;
+    ASSERT_TRUE(first.TakeSample(sample));
+    EXPECT_EQ(HandleDataLine(device, u"13,*"), kOk);
+    EXPECT_EQ(Drain(2), (std::vector<std::int32_t>{20, 21}));  // "*" repeats the value of the dropped row
+    const std::vector<std::int32_t> firstSamples = Drain(1);
+    EXPECT_EQ(std::vector<std::int32_t>(firstSamples.end() - 2, firstSamples.end()), (std::vector<std::int32_t>{10, 13}));
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{
+                               "!!! data rows dropped: the host has not taken the samples and the channels' rings "
+                               "are full",
+                               "!!! data rows dropped while the rings were full: 2"}));
+}
+
 }  // namespace
 }  // namespace rivu

@@ -224,12 +224,20 @@ TEST_F(CodaHostCommands, StartAndStopUseTheWaveformCommands) {
     EXPECT_EQ(Sent(), ":WN5\n");
 }
 
-TEST_F(CodaHostCommands, StartWaitsForAStopToFinishAndIsRefusedWhileRunning) {
+// A start while sampling runs succeeds at once: the host asked for sampling
+// and has it. A start that finds a stop under way waits for its echoes; a stop
+// whose echo was lost is sent once more (a CODA's, whose echo reports a
+// pending upload) and then ended by the start itself: the device never stays
+// unable to start.
+TEST_F(CodaHostCommands, StartSucceedsWhileRunningAndEndsAStopThatNeverEchoed) {
     test::LogCapture& log = test::LogCapture::Instance();
     log.Clear();
     device.protocolState = kRunning;
-    EXPECT_FALSE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
+    device.rowCount = 7;
+    EXPECT_TRUE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
     EXPECT_EQ(device.protocolState.load(), kRunning);
+    EXPECT_EQ(device.rowCount, 7);  // the run goes on untouched
+    EXPECT_EQ(Sent(), "");
 
     // The stop's echoes arrive after 200 ms; then the start goes on, and the
     // instrument answers it.
@@ -242,17 +250,45 @@ TEST_F(CodaHostCommands, StartWaitsForAStopToFinishAndIsRefusedWhileRunning) {
     EXPECT_TRUE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
     EXPECT_EQ(Now() - start, 220);  // 200 ms, then one step of the start
     EXPECT_EQ(Sent(), ":WI5\n");
-    memory.clock.onSleep = nullptr;
 
-    // A stop that never ends: refused after 2 s, the stop step kept.
+    // The final "S" echo never came: after 2 s the start takes the device to
+    // Ready and starts.
     device.protocolState = kAwaitStopEcho2;
     start = Now();
-    EXPECT_FALSE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
-    EXPECT_EQ(Now() - start, 2000);
-    EXPECT_EQ(device.protocolState.load(), kAwaitStopEcho2);
-    EXPECT_EQ(Sent(), "");
-    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"!!! start refused: sampling is running; stop it first",
-                                                     "!!! start refused: the instrument has not finished stopping"}));
+    EXPECT_TRUE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
+    EXPECT_EQ(Now() - start, 2000 + 20);
+    EXPECT_EQ(Sent(), ":WI5\n");
+
+    // The "WN5" echo was lost: the stop is sent again and its echoes come.
+    device.protocolState = kAwaitWaveStopEcho2;
+    memory.clock.onSleep = [&](std::int64_t) {
+        if (memory.recorder.Take() == ":WN5\n") device.protocolState = kReady;  // the instrument answers the resend
+        if (device.protocolState == kAwaitWaveInfo) device.protocolState = kRunning;
+    };
+    start = Now();
+    EXPECT_TRUE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
+    EXPECT_EQ(Now() - start, 2000 + 20 + 20);
+
+    // An instrument that answers neither: the start ends the stop itself,
+    // abandons the upload still pending, resets the run and starts.
+    memory.clock.onSleep = nullptr;
+    Sent();
+    device.protocolState = kAwaitWaveStopEcho2;
+    device.uploadPending = true;
+    device.rowCount = 9;
+    start = Now();
+    EXPECT_FALSE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));  // no answer to WI5 either
+    EXPECT_EQ(Now() - start, 2000 + 2000 + 251 * 20);
+    EXPECT_EQ(Sent(), ":WN5\n:WI5\n");
+    EXPECT_FALSE(device.uploadPending);
+    EXPECT_EQ(device.rowCount, 0);
+    EXPECT_EQ(device.protocolState.load(), kAwaitWaveInfo);
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{
+                               "start: sampling is already running",
+                               "!!! start: the instrument did not finish stopping; taken back to Ready",
+                               "!!! start: the instrument did not echo the stop; sending it again",
+                               "!!! start: the instrument did not echo the stop; sending it again",
+                               "!!! start: the instrument did not finish stopping; taken back to Ready"}));
 }
 
 // Host commands wait up to 15 s for the description: one that arrives in time

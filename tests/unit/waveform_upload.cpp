@@ -8,6 +8,7 @@
 #include "coda/host_commands.h"
 #include "protocol/channel_catalogue.h"
 #include "protocol/reply_dispatcher.h"
+#include "serial/receive_ring.h"
 #include "serial/rivu_serial.h"
 #include "support/com_call.h"
 #include "tests/support/log_capture.h"
@@ -73,6 +74,14 @@ protected:
         std::string line = "w5," + std::to_string(start);
         for (int v = 1; v <= count; ++v) line += "," + std::to_string(start + v);
         return line;
+    }
+
+    // Lines as one read of the reader thread brings them, at the clock time
+    // readAt (the port seen drained then).
+    void Read(std::int64_t readAt, std::initializer_list<std::string> lines) {
+        memory.clock.now = readAt;
+        NoteRead(device, readAt, true);
+        for (const std::string& line : lines) ASSERT_EQ(Line(line), kOk) << line;
     }
 
     // Makes the last chunk look older than the upload time-out.
@@ -205,6 +214,59 @@ TEST_F(Waveform, AStalledUploadIsReportedOnceByTheNextLine) {
     ASSERT_EQ(comments.size(), 3u);
     EXPECT_EQ(comments[0].text, u"error: incomplete waveform upload");
     EXPECT_EQ(comments[1].text, u"Systolic BP = 120 mmHg");
+}
+
+// The time-out is judged by when a line can have arrived (after the port was
+// last seen without it), not by when the reader gets round to it: a reader
+// that got no processor finds the next chunk right behind the last one.
+TEST_F(Waveform, AnUploadIsJudgedByWhenItsLinesArrivedNotWhenTheyAreHandled) {
+    // Chunk 0 is read at 1000 ms; the reader then gets no processor for 700 ms
+    // while the rest of the cycle arrives: all of it comes in one read.
+    Read(1000, {"w5,0,1,2,3,4"});
+    Read(1700, {"0.1,60", "w5,4,5,6,7,8", Result("80", "120", 0, 1, 2)});
+    EXPECT_EQ(host.Comments(), (std::vector<RecordedComment>{{2, 80, 2, u"Systolic BP = 120 mmHg"},
+                                                             {2, 40, 2, u"Diastolic BP = 80 mmHg"}}));
+    EXPECT_EQ(Cuff(), (std::vector<std::int32_t>{1, 1, 3, 3, 5, 5, 7, 7}));  // no zero rows in the middle
+
+    // A real stall: the reader's waits found the port quiet up to 2440 ms;
+    // a line read at 2450 may have arrived just after 2440, less than 450 ms
+    // after the chunk: still alive. The next one arrived after 2450: stalled,
+    // reported once at the cycle start, and the waveform channels are filled.
+    host.ClearComments();
+    device.rowCount = 30;
+    Read(2000, {"w5,0,1,2,3,4"});
+    for (std::int64_t now = 2020; now <= 2440; now += 20) NotePortQuiet(device, now);
+    Read(2450, {"0.1,60"});
+    EXPECT_TRUE(device.uploadPending);
+    Read(2470, {"0.1,60", "0.1,60"});
+    EXPECT_FALSE(device.uploadPending);
+    EXPECT_EQ(host.Comments(), (std::vector<RecordedComment>{{2, 600, 2, u"error: incomplete waveform upload"}}));
+}
+
+// Results are placed with the sampling period of the run, whatever period the
+// VPR channel was built with (the handshake builds it at 20 000 us).
+TEST_F(Waveform, ResultsArePlacedWithThePeriodSelectedForTheRun) {
+    device.uploadRates = {{5000, 4}, {10000, 3}, {20000, 2}, {50000, 1}, {100000, 0}};
+    device.controllingProxy = host.ControllingProxy();
+    memory.clock.onSleep = [&](std::int64_t) {
+        if (device.protocolState == kAwaitWaveInfo) device.protocolState = kRunning;
+    };
+    for (const std::int32_t period : {5000, 10000, 20000, 50000, 100000}) {
+        SCOPED_TRACE(period);
+        device.protocolState = kReady;
+        RivuCommandRecord select{};
+        select.argument = period;
+        ASSERT_TRUE(HandleHostCommand(device, RIVU_CMD_SET_SAMPLE_PERIOD, &select));
+        ASSERT_TRUE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
+        device.waveformLength = 100;
+        host.ClearComments();
+        ASSERT_EQ(Line(Chunk(0, 50)), kOk);
+        ASSERT_EQ(Line(Chunk(50, 50)), kOk);
+        ASSERT_EQ(Line(Result("80", "120", 0, 40, 35)), kOk);
+        // Rows 70 and 80 at the run's period, in host units of 1 ms.
+        EXPECT_EQ(host.Comments(), (std::vector<RecordedComment>{{2, 70 * period / 1000, 2, u"Systolic BP = 120 mmHg"},
+                                                                 {2, 80 * period / 1000, 2, u"Diastolic BP = 80 mmHg"}}));
+    }
 }
 
 TEST_F(Waveform, APrematureResultShortensTheUploadOnce) {
