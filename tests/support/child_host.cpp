@@ -37,13 +37,16 @@ int PlayChildHost(const std::string& ending) {
     if (enabler.Initialise(index) != 1) return 4;
 #ifndef _WIN32
     if (ending == "unload-busy") {
-        HoldLogLines(800);
+        // Released well after the unload's bounded waits (500 ms, then up to
+        // 1 s for the port) would have given up on the reader.
+        const long long releasedAt = HoldLogLines(1800);
         if (enabler.DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr) != 1) return 5;
         platform::SleepMilliseconds(200);  // the first dropped row is logged: the reader blocks
         Say("leaving");
         enabler.Unload();
         Say("unloaded");
-        platform::SleepMilliseconds(1000);
+        const long long lingerUntil = releasedAt + 300;
+        while (platform::SteadyMilliseconds() < lingerUntil) platform::SleepMilliseconds(10);
         return 0;
     }
 #endif

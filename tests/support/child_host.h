@@ -14,16 +14,17 @@ inline constexpr const char* kChildHostFlag = "--child-host";
 // "return" returns from main with the device open, "unload" first unloads the
 // enabler and prints "unloaded T". "unload-busy" (POSIX) does not wait for
 // samples: the log is held (HoldLogLines) when sampling starts, so the reader
-// blocks in its first log line (an instrument whose rows the enabler drops),
-// and it is still there when the unload begins; after "unloaded" the child
-// lives on for a second, so a reader that returned into unloaded code would
-// crash it. Returns the process exit code.
+// blocks in its first log line (an instrument whose rows the enabler drops)
+// and is still there when the unload has waited its bounds; the child lives on
+// until the log has been released for a while, so a reader that returned into
+// unloaded code would crash it. Returns the process exit code.
 int PlayChildHost(const std::string& ending);
 
 #ifndef _WIN32
 // Makes every log line block for holdMs from now: RIVU_LOG_FILE names a pipe
-// that is full until a thread of this process empties it.
-void HoldLogLines(int holdMs);
+// that is full until a thread of this process empties it. Returns the steady
+// clock reading at which the lines are released.
+long long HoldLogLines(int holdMs);
 #endif
 
 struct ChildHostRun {

@@ -66,10 +66,11 @@ ChildHostRun RunChildHost(const std::string& ending) {
     return run;
 }
 
-void HoldLogLines(int holdMs) {
+long long HoldLogLines(int holdMs) {
+    const long long releasedAt = platform::SteadyMilliseconds() + holdMs;
     const std::string fifo = "/tmp/rivu-held-log-" + std::to_string(getpid());
     unlink(fifo.c_str());
-    if (mkfifo(fifo.c_str(), 0600) != 0) return;
+    if (mkfifo(fifo.c_str(), 0600) != 0) return releasedAt;
     // This process holds the reading end, so the enabler's open succeeds and
     // its write blocks on the full pipe.
     const int reading = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -88,6 +89,7 @@ void HoldLogLines(int holdMs) {
             if (poll(&ready, 1, 1000) > 0 && read(reading, chunk, sizeof chunk) <= 0) platform::SleepMilliseconds(5);
         }
     }).detach();
+    return releasedAt;
 }
 
 }  // namespace rivu::test
