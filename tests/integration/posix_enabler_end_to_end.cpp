@@ -808,6 +808,27 @@ std::size_t Fields(const std::string& row) {
     return fields;
 }
 
+// "" when rivu-host accounts for every row the simulated instrument sent:
+// all in the file, or the few that came while the stop was on its way.
+std::string SentRowsNotRecorded(const std::string& out, std::size_t rows) {
+    std::size_t sent = 0, missing = 0;
+    if (const std::size_t every = out.find("Every row the simulated instrument sent ("); every != std::string::npos) {
+        sent = std::stoul(out.substr(every + 41));
+    } else if (const std::size_t some = out.find("The simulated instrument sent "); some != std::string::npos) {
+        sent = std::stoul(out.substr(some + 30));
+        const std::size_t last = out.find("; the last ", some);
+        if (last == std::string::npos) return "no count of the missing rows";
+        missing = std::stoul(out.substr(last + 11));
+    } else {
+        return "no account of the rows sent";
+    }
+    if (sent != rows + missing) {
+        return std::to_string(sent) + " sent, " + std::to_string(rows) + " in the file, " + std::to_string(missing) +
+               " said to be missing";
+    }
+    return missing <= 3 ? "" : std::to_string(missing) + " rows missing";
+}
+
 // The temporary folder of the simulated instrument, from "... on /tmp/x/link -> ...".
 std::string SimulatorFolder(const std::string& out) {
     const std::size_t on = out.find(" on /tmp/");
@@ -868,6 +889,10 @@ TEST_F(RivuHostEndToEnd, RecordsASimulatedCodaWithItsCommentsBesideTheSamples) {
     EXPECT_EQ(samples.facts["sample period"], "20000 us");
     EXPECT_EQ(samples.facts["firmware"].empty(), false);
     EXPECT_EQ(samples.facts["start"].size(), 20u) << samples.facts["start"];  // 2026-12-08T13:45:00Z
+    // Every row the instrument sent is accounted for: in the file, or said
+    // to have come while the stop was on its way.
+    EXPECT_GE(samples.rows.size(), 300u);  // 6 s at 20 ms
+    EXPECT_EQ(SentRowsNotRecorded(run.out, samples.rows.size()), "") << run.out;
 
     const Table comments = ReadTable(ReadWholeFile(File("coda-comments.csv")));
     EXPECT_EQ(comments.facts, samples.facts);
@@ -1072,6 +1097,14 @@ TEST_F(RivuHostEndToEnd, ReachesSimulatedInstrumentsOnNamedPorts) {
     EXPECT_NE(run.out.find("Zarvonic CODA by Zarvonic NZ Ltd."), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("offered sample periods (us): 5000, 10000, 20000, 50000, 100000"), std::string::npos)
         << run.out;
+
+    // Recorded through a named port: the rows the instrument sent until the
+    // stop are in the file (bar those sent while the stop was on its way).
+    run = RunHost({"--port", coda.Path() + "=ZVCCODA0001A", "--seconds", "2", "--csv", File("named.csv")});
+    EXPECT_EQ(run.exitCode, 0) << Shown(run);
+    const std::size_t named = ReadTable(ReadWholeFile(File("named.csv"))).rows.size();
+    EXPECT_GE(named, 100u) << run.out;
+    EXPECT_LE(coda.Instrument().RowsSent(), named + 3) << run.out;
 
     run = RunHost({"--port", coda.Path() + "=ZVCCODA0001A", "--period-us", "7000", "--csv", File("rate.csv")});
     EXPECT_EQ(run.exitCode, 7) << Shown(run);

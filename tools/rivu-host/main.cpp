@@ -344,7 +344,7 @@ private:
     // Runs a step that may block for long (Initialise waits up to 16 s for an
     // instrument that does not answer) on a thread of its own, says once a
     // second what it waits for, and ends the run when a stop signal arrives.
-    // tick runs every 100 ms while the step is under way.
+    // tick runs every few milliseconds while the step is under way.
     void RunStep(const std::function<void()>& step, const std::string& waitingFor,
                  const std::function<void()>& tick = {});
     // Ends the run before anything was recorded: the outputs this run made
@@ -354,6 +354,7 @@ private:
     [[noreturn]] void Abandon(int code);
     bool TakeComments(HostObjects& host, double period);
     void StoppedDuringCycle(const HostObjects& host, std::size_t beforeStop) const;
+    void AccountForRows(const RecordingOutcome& outcome, std::size_t rows, double period) const;
     bool Flush();
     void DiscardOutputs();
 
@@ -421,7 +422,9 @@ void Session::RunStep(const std::function<void()>& step, const std::string& wait
                          std::chrono::duration<double>(now - start).count());
             std::fflush(info_);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Short pauses: the step's end (an instrument that started sampling)
+        // is seen within a few milliseconds.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     worker.join();
 }
@@ -545,6 +548,30 @@ void Session::StoppedDuringCycle(const HostObjects& host, std::size_t beforeStop
     }
 }
 
+// Says whether every row the instrument sent before the stop is in the
+// files. A simulated instrument counts what it sent; of a real one the host
+// knows the rows due by the sampling interval.
+void Session::AccountForRows(const RecordingOutcome& outcome, std::size_t rows, double period) const {
+    if (outcome.end == RecordingEnd::kPortFailed || outcome.end == RecordingEnd::kOutputFailed) return;
+    if (!outcome.caughtUp && outcome.rowsDue > rows) {
+        std::fprintf(stderr,
+                     "rivu-host: %zu of the %zu rows due in %.1f s at %.0f us had not reached rivu-host %.0f s after "
+                     "the stop and are missing\n",
+                     outcome.rowsDue - rows, outcome.rowsDue, outcome.seconds, period * 1e6, kCatchUpSeconds);
+    }
+    if (!instrument_) return;
+    const std::uint64_t sent = instrument_->RowsSent();
+    if (sent > rows) {
+        std::fprintf(info_,
+                     "The simulated instrument sent %llu rows; the last %llu came while the stop was on its way and "
+                     "are not in the files\n(the enabler discards rows once it has asked the instrument to stop).\n",
+                     static_cast<unsigned long long>(sent), static_cast<unsigned long long>(sent - rows));
+    } else {
+        std::fprintf(info_, "Every row the simulated instrument sent (%llu) is in the files.\n",
+                     static_cast<unsigned long long>(sent));
+    }
+}
+
 int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
     enabler.InitOnMainThread();
 
@@ -658,12 +685,15 @@ int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
     RowAssembler rows(report.channels.size(), [&](std::size_t row, const auto& samples) {
         for (auto& sink : sinks_) sink->Row(row, samples);
     });
-    const auto start = std::chrono::steady_clock::now();
-    const RecordingEnd end =
-        !written ? RecordingEnd::kOutputFailed
-                 : RecordFor({enabler, index, options_.seconds, rows, [&] { return TakeComments(host, period); },
-                              [&] { return Flush(); }, stopSignal, info_});
-    const double recorded = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    RecordingOutcome outcome;
+    if (!written) {
+        outcome.end = RecordingEnd::kOutputFailed;
+    } else {
+        outcome = RecordFor({enabler, index, options_.seconds, rows, [&] { return TakeComments(host, period); },
+                             [&] { return Flush(); }, stopSignal, info_, period});
+    }
+    const RecordingEnd end = outcome.end;
+    const double recorded = outcome.seconds;
     const std::size_t commentsBeforeStop = host.Comments().size();
     RivuCommandRecord stop{};
     enabler.DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop);
@@ -695,6 +725,7 @@ int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
         }
         std::fprintf(info_, "%zu rows, %.1f s\n", rows.Rows(), rows.Rows() * period);
     }
+    AccountForRows(outcome, rows.Rows(), period);
     if (end == RecordingEnd::kStopped) {
         std::fprintf(stderr, "rivu-host: stopped by %s after %.1f s; the files are complete\n",
                      SignalName(stopSignal.load()).c_str(), recorded);
