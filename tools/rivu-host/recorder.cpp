@@ -6,6 +6,14 @@
 #include <sstream>
 #include <thread>
 
+#if defined(_WIN32)
+#include <io.h>
+#define RIVU_IS_TERMINAL(stream) (_isatty(_fileno(stream)) != 0)
+#else
+#include <unistd.h>
+#define RIVU_IS_TERMINAL(stream) (::isatty(::fileno(stream)) != 0)
+#endif
+
 namespace rivu::host {
 
 namespace {
@@ -97,10 +105,16 @@ RecordingOutcome RecordFor(const RecordingLoop& loop) {
         for (std::size_t c = 0; c < loop.rows.Channels(); ++c) most = std::max(most, loop.rows.Received(c));
         return most;
     };
+    const bool onTerminal = loop.progress != nullptr && RIVU_IS_TERMINAL(loop.progress);
+    bool progressShown = false;
     RecordingOutcome outcome;
     // Reads on until the rows sent by now are in; false when an output or
     // the port failed meanwhile.
+    auto endProgress = [&] {
+        if (onTerminal && progressShown) std::fprintf(loop.progress, "\n");
+    };
     auto catchUp = [&](RecordingEnd why) {
+        endProgress();
         const auto stopped = Clock::now();
         outcome.end = why;
         outcome.seconds = std::chrono::duration<double>(stopped - start).count();
@@ -122,6 +136,7 @@ RecordingOutcome RecordFor(const RecordingLoop& loop) {
         return outcome;
     };
     auto ended = [&](RecordingEnd why) {
+        endProgress();
         outcome.end = why;
         outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
         outcome.rowsDue = rowsHeld();
@@ -137,12 +152,15 @@ RecordingOutcome RecordFor(const RecordingLoop& loop) {
             if (nextSecond < now) nextSecond = now + std::chrono::seconds(1);
             if (!loop.flushOutputs()) return ended(RecordingEnd::kOutputFailed);
             if (loop.progress != nullptr) {
-                std::fprintf(loop.progress, "  %5.1f s:", std::chrono::duration<double>(now - start).count());
+                // On a terminal one line, rewritten in place; in a file a line a second.
+                std::fprintf(loop.progress, "%s  %5.1f s:", onTerminal ? "\r" : "",
+                             std::chrono::duration<double>(now - start).count());
                 for (std::size_t c = 0; c < loop.rows.Channels(); ++c) {
                     std::fprintf(loop.progress, " %zu", loop.rows.Received(c));
                 }
-                std::fprintf(loop.progress, "\n");
+                if (!onTerminal) std::fprintf(loop.progress, "\n");
                 std::fflush(loop.progress);
+                progressShown = true;
             }
         }
         if (loop.stopSignal.load() != 0) return catchUp(RecordingEnd::kStopped);
