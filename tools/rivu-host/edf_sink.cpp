@@ -107,7 +107,7 @@ bool EdfSink::End() {
         } else {
             error_ = "EDF+ file " + file_.Path() + ": " + why;
         }
-        if (removed_) error_ += "; no EDF+ file is left (the samples are in the CSV)";
+        if (removed_) error_ += ", so no EDF+ file is left (the samples are in the CSV)";
         return false;
     }
     if (writer_.DroppedAnnotations() > 0) {

@@ -425,7 +425,7 @@ bool EdfWriter::Close(std::string& error) {
     }
     if (records_ == 0) {
         error = "the channels did not fill one data record (" + std::to_string(plan_.samplesPerRecord) +
-                " samples each)";
+                " samples each); the file holds no data";
         return false;
     }
     return true;
