@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -828,6 +829,27 @@ std::size_t Fields(const std::string& row) {
     return fields;
 }
 
+// "" when rivu-host accounts for every row the simulated instrument sent:
+// all in the file, or the few that came while the stop was on its way.
+std::string SentRowsNotRecorded(const std::string& out, std::size_t rows) {
+    std::size_t sent = 0, missing = 0;
+    if (const std::size_t every = out.find("Every row the simulated instrument sent ("); every != std::string::npos) {
+        sent = std::stoul(out.substr(every + 41));
+    } else if (const std::size_t some = out.find("The simulated instrument sent "); some != std::string::npos) {
+        sent = std::stoul(out.substr(some + 30));
+        const std::size_t last = out.find("; the last ", some);
+        if (last == std::string::npos) return "no count of the missing rows";
+        missing = std::stoul(out.substr(last + 11));
+    } else {
+        return "no account of the rows sent";
+    }
+    if (sent != rows + missing) {
+        return std::to_string(sent) + " sent, " + std::to_string(rows) + " in the file, " + std::to_string(missing) +
+               " said to be missing";
+    }
+    return missing <= 3 ? "" : std::to_string(missing) + " rows missing";
+}
+
 // The temporary folder of the simulated instrument, from "... on /tmp/x/link -> ...".
 std::string SimulatorFolder(const std::string& out) {
     const std::size_t on = out.find(" on /tmp/");
@@ -874,8 +896,8 @@ TEST_F(RivuHostEndToEnd, RecordsASimulatedCodaWithItsCommentsBesideTheSamples) {
     EXPECT_EQ(scalingColumns.size(), 1u) << run.out;
     // One cycle in 6 s, on the VPR channel, the eighth of the channel table.
     EXPECT_NE(run.out.find("Blood-pressure results: 1, notes and errors: 0"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("channel 8, record 0): Systolic BP = "), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("channel 8, record 0): Diastolic BP = "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("channel 8): Systolic BP = "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("channel 8): Diastolic BP = "), std::string::npos) << run.out;
 
     Table samples = ReadTable(ReadWholeFile(csv));
     EXPECT_EQ(samples.header.rfind("time_s,\"Systolic BP (mmHg)\"", 0), 0u) << samples.header;
@@ -887,7 +909,11 @@ TEST_F(RivuHostEndToEnd, RecordsASimulatedCodaWithItsCommentsBesideTheSamples) {
     EXPECT_EQ(samples.facts["serial number"], "0001");
     EXPECT_EQ(samples.facts["sample period"], "20000 us");
     EXPECT_EQ(samples.facts["firmware"].empty(), false);
-    EXPECT_EQ(samples.facts["start"].size(), 20u) << samples.facts["start"];  // 2026-12-08T13:45:00Z
+    EXPECT_EQ(samples.facts["start"].size(), 24u) << samples.facts["start"];  // 2026-12-08T13:45:00.125Z
+    // Every row the instrument sent is accounted for: in the file, or said
+    // to have come while the stop was on its way.
+    EXPECT_GE(samples.rows.size(), 300u);  // 6 s at 20 ms
+    EXPECT_EQ(SentRowsNotRecorded(run.out, samples.rows.size()), "") << run.out;
 
     const Table comments = ReadTable(ReadWholeFile(File("coda-comments.csv")));
     EXPECT_EQ(comments.facts, samples.facts);
@@ -979,6 +1005,48 @@ TEST_F(RivuHostEndToEnd, KeepsTheRecordingWhenStoppedAndChecksItsOutputsFirst) {
         << run.err;
     EXPECT_EQ(run.out, "");  // refused before the instrument or the enabler was started
 
+    // A directory is not a file that exists; a disk full from the start is
+    // found before the instrument starts.
+    std::filesystem::create_directories(File("adir"));
+    run = RunHost({"--simulate", "coda", "--seconds", "1", "--csv", File("adir")});
+    EXPECT_EQ(run.exitCode, 9) << Shown(run);
+    EXPECT_NE(run.err.find("cannot write " + File("adir") + ": Is a directory"), std::string::npos) << run.err;
+    run = RunHost({"--simulate", "coda", "--seconds", "1", "--csv", "/dev/full", "--force"});
+    EXPECT_EQ(run.exitCode, 9) << Shown(run);
+    EXPECT_NE(run.err.find("cannot write /dev/full: No space left on device\nrivu-host: the instrument was not started"),
+              std::string::npos)
+        << run.err;
+    // A disk that fills during the recording (a small tmpfs, where this
+    // process may mount one): the recording stops at the first failure, one
+    // message per file, every file whole to its last row or data record.
+    const std::string small = File("small");
+    std::filesystem::create_directories(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") == 0) {
+        run = RunHost({"--simulate", "rivu", "--period-us", "5000", "--seconds", "30", "--csv", small + "/full.csv",
+                       "--edf", small + "/full.edf"});
+        EXPECT_EQ(run.exitCode, 9) << Shown(run);
+        for (const std::string name : {"full.csv", "full.edf"}) {
+            const std::string message = "cannot write " + small + "/" + name + ": No space left on device";
+            const std::size_t first = run.err.find(message);
+            EXPECT_NE(first, std::string::npos) << run.err;
+            EXPECT_EQ(run.err.find(message, first + 1), std::string::npos) << run.err;
+        }
+        EXPECT_NE(run.out.find(" rows, "), std::string::npos) << run.out;
+        const Table full = ReadTable(ReadWholeFile(small + "/full.csv"));
+        EXPECT_TRUE(full.endsWhole);
+        for (const std::string& row : full.rows) ASSERT_EQ(Fields(row), 11u) << row;
+        const std::string edf = ReadWholeFile(small + "/full.edf");
+        ASSERT_GT(edf.size(), 256u);
+        const long records = std::stol(edf.substr(236, 8)), headerBytes = std::stol(edf.substr(184, 8));
+        EXPECT_GE(records, 1) << edf.substr(0, 256);
+        EXPECT_EQ((static_cast<long>(edf.size()) - headerBytes) % records, 0) << edf.substr(0, 256);
+        const HostRun mne = RunCommand({"/usr/bin/python3", "-c",
+                                        "import mne,sys; print(mne.io.read_raw_edf(sys.argv[1], verbose=False).n_times)",
+                                        small + "/full.edf"});
+        EXPECT_EQ(mne.out, std::to_string(records * 200) + "\n") << Shown(mne);
+        ::umount(small.c_str());
+    }
+
     const std::filesystem::path here = std::filesystem::current_path();
     std::filesystem::current_path(folder_);
     run = RunHost({"--simulate", "rivu", "--seconds", "2", "--csv", "-"});
@@ -1040,23 +1108,52 @@ TEST_F(RivuHostEndToEnd, TellsFailuresAtOnceWithTheMessageThatApplies) {
     EXPECT_FALSE(std::filesystem::exists(File("silent-comments.csv")));
     EXPECT_FALSE(std::filesystem::exists(SimulatorFolder(run.out))) << run.out;
 
-    // A Rivu CODA is refused as soon as it has said what it is, with that
-    // message alone.
-    run = RunHost(
-        {"--simulate", "rivu,rivu-coda", "--csv", File("refused.csv")},
-        [](const HostRun& r) { return r.err.find("not supported") != std::string::npos; }, SIGINT);
-    EXPECT_LT(run.signalledAt, 5.0) << Shown(run);
-    EXPECT_NE(run.err.find("rivu-host: instrument 0: Rivu CODA Monitor is not supported by Vexamora."),
+    // With EDF+ too, a port that vanishes is exit code 11, and an EDF+ file
+    // without a data record is not left behind.
+    run = RunHost({"--simulate", "coda,hang-up", "--seconds", "30", "--csv", File("gone.csv"), "--edf", File("gone.edf")});
+    EXPECT_EQ(run.exitCode, 11) << Shown(run);
+    EXPECT_FALSE(std::filesystem::exists(File("gone.edf"))) << Shown(run);
+    EXPECT_TRUE(ReadTable(ReadWholeFile(File("gone.csv"))).endsWhole);
+
+    // A Rivu CODA is refused as soon as it has said what it is (the wait
+    // ends there), with that message and a hint for a CODA named without
+    // its id.
+    run = RunHost({"--simulate", "rivu,rivu-coda", "--csv", File("refused.csv")});
+    EXPECT_EQ(run.exitCode, 5) << Shown(run);
+    EXPECT_LT(run.seconds, 6.0) << Shown(run);
+    EXPECT_NE(run.err.find("rivu-host: instrument 0 cannot be used: Rivu CODA Monitor is not supported by Vexamora."),
               std::string::npos)
         << run.err;
+    EXPECT_NE(run.err.find("=ZVCCODA0001A"), std::string::npos) << run.err;
     EXPECT_EQ(Shown(run).find("power cycle"), std::string::npos) << Shown(run);
+    EXPECT_FALSE(std::filesystem::exists(File("refused.csv")));
+
+    // One unusable port does not hide a good one: each is described, the
+    // unusable one with the system's reason, and the first usable one is
+    // recorded from unless --device names another. A regular file as the
+    // port says what the system said, with the enabler's own message.
+    std::ofstream(File("not-a-port")) << "x\n";
+    run = RunHost({"--simulate", "coda", "--port", File("not-a-port"), "--list", "--json"});
+    EXPECT_EQ(run.exitCode, 0) << Shown(run);
+    EXPECT_NE(run.out.find("\"usable\": false, \"problem\": \"port " + File("not-a-port") +
+                           " not opened: isatty failed: error 25 (Inappropriate ioctl for device)"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\"identity\": \"ZVCCODA0001A\""), std::string::npos) << run.out;
+    run = RunHost({"--simulate", "coda", "--port", File("not-a-port"), "--seconds", "1", "--csv", File("first.csv")});
+    EXPECT_EQ(run.exitCode, 0) << Shown(run);
+    EXPECT_NE(run.out.find("Device 1: cannot be used"), std::string::npos) << run.out;
+    run = RunHost({"--simulate", "coda", "--port", File("not-a-port"), "--device", "1", "--csv", File("second.csv")});
+    EXPECT_EQ(run.exitCode, 5) << Shown(run);
+    EXPECT_NE(run.err.find("the enabler's message: The device is not responding or powered off."), std::string::npos)
+        << run.err;
+    EXPECT_FALSE(std::filesystem::exists(File("second.csv")));
 
     // A port that cannot be opened says why, from the system.
     run = RunHost({"--port", File("no-such-port") + "=ZVCCODA0001A", "--list"});
     EXPECT_EQ(run.exitCode, 5) << Shown(run);
     EXPECT_NE(run.err.find("cannot open " + File("no-such-port") + ": No such file or directory"), std::string::npos)
         << run.err;
-    EXPECT_EQ(run.err.find("powered off"), std::string::npos) << run.err;
     const std::string hostFolder = std::filesystem::path(HostProgramPath()).parent_path().parent_path().string();
     const auto asNobody = [](std::vector<std::string> command) {
         command.insert(command.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
@@ -1078,7 +1175,6 @@ TEST_F(RivuHostEndToEnd, TellsFailuresAtOnceWithTheMessageThatApplies) {
                                "group that owns the port, usually dialout"),
                   std::string::npos)
             << run.err;
-        EXPECT_EQ(run.err.find("powered off"), std::string::npos) << run.err;
     }
 }
 
@@ -1092,6 +1188,14 @@ TEST_F(RivuHostEndToEnd, ReachesSimulatedInstrumentsOnNamedPorts) {
     EXPECT_NE(run.out.find("Zarvonic CODA by Zarvonic NZ Ltd."), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("offered sample periods (us): 5000, 10000, 20000, 50000, 100000"), std::string::npos)
         << run.out;
+
+    // Recorded through a named port: the rows the instrument sent until the
+    // stop are in the file (bar those sent while the stop was on its way).
+    run = RunHost({"--port", coda.Path() + "=ZVCCODA0001A", "--seconds", "2", "--csv", File("named.csv")});
+    EXPECT_EQ(run.exitCode, 0) << Shown(run);
+    const std::size_t named = ReadTable(ReadWholeFile(File("named.csv"))).rows.size();
+    EXPECT_GE(named, 100u) << run.out;
+    EXPECT_LE(coda.Instrument().RowsSent(), named + 3) << run.out;
 
     run = RunHost({"--port", coda.Path() + "=ZVCCODA0001A", "--period-us", "7000", "--csv", File("rate.csv")});
     EXPECT_EQ(run.exitCode, 7) << Shown(run);
@@ -1124,6 +1228,37 @@ TEST_F(RivuHostEndToEnd, ReportsAsTheReadmeSays) {
     EXPECT_EQ(json.out, "Zarvonic NZ Ltd. Zarvonic CODA 8 \u00b5L 500 [5000, 10000, 20000, 50000, 100000]\n")
         << Shown(json);
     EXPECT_NE(run.err.find("Found 1 instrument(s)"), std::string::npos) << run.err;
+
+    // No instrument: still JSON. Bad options: one line each, exit code 2.
+    run = RunHost({"--port", File("no-port"), "--select", "NOTHING-MATCHES", "--list", "--json"});
+    EXPECT_EQ(run.exitCode, 4) << Shown(run);
+    EXPECT_EQ(run.out, "[]\n") << Shown(run);
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"--csv", "--csv"}, {"--period-us", "20000.5"}, {"--bogus"}, {"--csv", "a.csv", "--comments", "a.csv"}}) {
+        run = RunHost(bad);
+        EXPECT_EQ(run.exitCode, 2) << Shown(run);
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_NE(run.err.find("see rivu-host --help"), std::string::npos) << run.err;
+    }
+    run = RunHost({"--library", "/nonexistent.so", "--list"});
+    EXPECT_EQ(run.exitCode, 3) << Shown(run);
+    EXPECT_NE(run.err.find("No such file or directory"), std::string::npos) << run.err;
+    run = RunCommand({std::filesystem::path(HostProgramPath()).parent_path().string() + "/rivu-sim", "--version"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out.rfind("rivu-sim ", 0), 0u) << run.out;
+    // -q: errors and warnings only; the default name carries the start time.
+    const std::filesystem::path here = std::filesystem::current_path();
+    std::filesystem::current_path(folder_);
+    run = RunHost({"--simulate", "rivu", "--seconds", "1", "-q"});
+    std::filesystem::current_path(here);
+    EXPECT_EQ(run.exitCode, 0) << Shown(run);
+    EXPECT_EQ(run.out, "");
+    std::size_t named = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() == 24 && name.rfind("rivu-", 0) == 0 && name.ends_with(".csv")) ++named;
+    }
+    EXPECT_EQ(named, 1u);
 
     run = RunHost({"--help"});
     EXPECT_NE(ReadWholeFile(std::string(RIVU_SOURCE_DIR) + "/README.md").find(run.out), std::string::npos) << run.out;

@@ -2,7 +2,40 @@
 
 #include <vector>
 
+#include "platform/system_error.h"
+
 namespace rivu::host {
+
+namespace {
+
+// The system's text (UTF-16) as UTF-8.
+std::string Utf8(const std::u16string& text) {
+    std::string utf8;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t code = text[i];
+        if (code >= 0xD800 && code < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (text[++i] - 0xDC00);
+        }
+        if (code < 0x80) {
+            utf8 += static_cast<char>(code);
+        } else if (code < 0x800) {
+            utf8 += static_cast<char>(0xC0 | (code >> 6));
+            utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            utf8 += static_cast<char>(0xE0 | (code >> 12));
+            utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            utf8 += static_cast<char>(0xF0 | (code >> 18));
+            utf8 += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return utf8;
+}
+
+}  // namespace
 
 template <typename Function>
 bool EnablerLibrary::Resolve(Function& function, const char* name) {
@@ -13,8 +46,13 @@ bool EnablerLibrary::Resolve(Function& function, const char* name) {
 
 bool EnablerLibrary::Load(const std::u16string& path) {
     error_.clear();
+    platform::ClearFailure();
     if (!library_.Load(path)) {
+        // The loader's own reason (dlerror, or the system's text for
+        // LoadLibraryW's error code).
+        const platform::SystemFailure failure = platform::TakeFailure();
         error_ = "the library cannot be loaded";
+        if (!failure.call.empty()) error_ += ": " + Utf8(platform::DescribeFailure(failure));
         return false;
     }
     bool all = true;

@@ -51,7 +51,7 @@ bool CsvSampleSink::Begin(const RecordingFacts& facts) {
         header += ',' + Quoted(channel.name + " (" + channel.scaling.unit + ")");
     }
     file_.Write(header + '\n');
-    return file_.Flush(error_);
+    return Checked(file_.Flush(error_));
 }
 
 bool CsvSampleSink::Row(std::size_t row, const std::vector<std::optional<std::int32_t>>& samples) {
@@ -70,7 +70,7 @@ bool CsvSampleSink::Row(std::size_t row, const std::vector<std::optional<std::in
 bool CsvCommentSink::Begin(const RecordingFacts& facts) {
     file_.Begin();
     file_.Write(FactLines(facts) + "time_s,sample,channel,text\n");
-    return file_.Flush(error_);
+    return Checked(file_.Flush(error_));
 }
 
 bool CsvCommentSink::Comment(const CommentEntry& comment) {

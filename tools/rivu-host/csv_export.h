@@ -13,8 +13,8 @@ namespace rivu::host {
 // What both tables share: the file and its error text.
 class CsvFileSink : public RecordingSink {
 public:
-    bool Flush() override { return file_.Flush(error_); }
-    bool End() override { return file_.Close(error_); }
+    bool Flush() override { return Checked(file_.Flush(error_)); }
+    bool End() override { return Checked(file_.Close(error_)); }
     void Discard() override { file_.Discard(); }
     std::string Where() const override { return file_.IsStandardOutput() ? "standard output" : file_.Path(); }
     std::string Error() const override { return error_; }
@@ -29,8 +29,20 @@ protected:
         return sink;
     }
 
+    // After the first write error the file is cut back to its last whole
+    // line and written no more; every later call fails with that error.
+    bool Checked(bool written) {
+        if (failed_) return false;
+        if (!written) {
+            failed_ = true;
+            file_.CloseAtLastLine();
+        }
+        return written;
+    }
+
     OutputFile file_;
     std::string error_;
+    bool failed_ = false;
 };
 
 // The samples as CSV: "time_s,<name> (<unit>),...", then one row per sample

@@ -66,7 +66,13 @@ std::string DevicesJson(const std::vector<DeviceReport>& reports, const std::vec
         const DeviceReport& report = reports[d];
         json += d == 0 ? "\n" : ",\n";
         json += "  {\"index\": " + std::to_string(d < indices.size() ? indices[d] : d) +
-                ", \"vendor\": " + Quoted(report.vendor) + ", \"model\": " + Quoted(report.model) +
+                ", \"port\": " + Quoted(report.port) + ", \"identity\": " + Quoted(report.identity) +
+                ", \"usable\": " + (report.problem.empty() ? "true" : "false");
+        if (!report.problem.empty()) {
+            json += ", \"problem\": " + Quoted(report.problem) + "}";
+            continue;
+        }
+        json += ", \"vendor\": " + Quoted(report.vendor) + ", \"model\": " + Quoted(report.model) +
                 ", \"firmware\": " + Quoted(report.firmware) + ", \"serial_number\": " + Quoted(report.serialNumber) +
                 ", \"unique_id\": " + std::to_string(report.uniqueId) +
                 ", \"sample_period_us\": " + std::to_string(report.samplePeriodUs) +

@@ -63,7 +63,13 @@ bool QueryDevice(EnablerLibrary& enabler, unsigned int index, DeviceReport& repo
 }
 
 void PrintReport(const DeviceReport& report, unsigned int index, std::FILE* out) {
-    std::fprintf(out, "Device %u: %s by %s\n", index, report.model.c_str(), report.vendor.c_str());
+    const std::string where = "  port " + (report.port.empty() ? std::string("(not known)") : report.port) +
+                              ", identity " + (report.identity.empty() ? std::string("(none)") : report.identity);
+    if (!report.problem.empty()) {
+        std::fprintf(out, "Device %u: cannot be used\n%s\n  %s\n", index, where.c_str(), report.problem.c_str());
+        return;
+    }
+    std::fprintf(out, "Device %u: %s by %s\n%s\n", index, report.model.c_str(), report.vendor.c_str(), where.c_str());
     std::fprintf(out, "  firmware %s, serial number %s, unique id %d, sample period %d us\n", report.firmware.c_str(),
                  report.serialNumber.empty() ? "(none)" : report.serialNumber.c_str(), report.uniqueId,
                  report.samplePeriodUs);

@@ -24,6 +24,11 @@ struct DeviceReport {
     // The intervals the instrument offers (from its upload-rates reply).
     std::vector<int> offeredPeriodsUs;
     std::vector<ChannelInfo> channels;
+    // Where the enabler found it: the port's path and its identity (the
+    // instance id), so that two instruments can be told apart.
+    std::string port, identity;
+    // Why the instrument cannot be used; empty when it can.
+    std::string problem;
 };
 
 // Asks the device for everything the report holds; false when a command the
@@ -35,6 +40,8 @@ std::string CommandText(EnablerLibrary& enabler, unsigned int index, int code, i
 // A numeric reply; false when the command fails.
 bool CommandValue(EnablerLibrary& enabler, unsigned int index, int code, int& value, int argument = 0);
 
+// The instrument, its port and its channels; an instrument that cannot be
+// used with its port and the reason.
 void PrintReport(const DeviceReport& report, unsigned int index, std::FILE* out = stdout);
 // "5000, 10000, 20000" ("none reported" when empty).
 std::string PeriodList(const std::vector<int>& periodsUs);

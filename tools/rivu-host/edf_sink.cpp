@@ -1,6 +1,9 @@
 #include "rivu-host/edf_sink.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstring>
 
 namespace rivu::host {
 
@@ -84,15 +87,27 @@ bool EdfSink::Comment(const CommentEntry& comment) {
 bool EdfSink::Flush() {
     if (!error_.empty()) return false;
     if (!writer_.Failed()) return true;
-    error_ = "cannot write " + file_.Path();
+    error_ = "cannot write " + file_.Path() + ": " + std::strerror(writer_.WriteError());
     return false;
 }
 
 bool EdfSink::End() {
     if (!writer_.IsOpen()) return error_.empty();
     std::string why;
+    const bool failed = writer_.Failed();
     if (!writer_.Close(why)) {
-        error_ = "EDF+ file " + file_.Path() + ": " + why;
+        if (writer_.Records() == 0) {
+            // A header without data records is a file no reader opens: none
+            // is left under the name asked for.
+            ::unlink(file_.Path().c_str());
+            removed_ = true;
+        }
+        if (failed || why.rfind("cannot write", 0) == 0) {
+            if (error_.empty()) error_ = "cannot write " + file_.Path() + ": " + std::strerror(writer_.WriteError());
+        } else {
+            error_ = "EDF+ file " + file_.Path() + ": " + why;
+        }
+        if (removed_) error_ += ", so no EDF+ file is left (the samples are in the CSV)";
         return false;
     }
     if (writer_.DroppedAnnotations() > 0) {

@@ -25,6 +25,7 @@ public:
     bool End() override;
     void Discard() override;
     std::string Where() const override;
+    bool Kept() const override { return !removed_; }
     std::vector<std::string> Remarks() const override;
     std::string Error() const override { return error_; }
 
@@ -36,6 +37,7 @@ private:
     std::int64_t periodUs_ = 0;
     std::int64_t lastOnsetUs_ = -1;
     std::size_t gaps_ = 0;
+    bool removed_ = false;  // the file held no data record and was removed
     std::vector<std::vector<std::optional<std::int32_t>>> held_;  // rows lacking samples, not yet written
     std::string error_;
 };

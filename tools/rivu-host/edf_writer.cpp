@@ -1,7 +1,13 @@
 #include "rivu-host/edf_writer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <cstdlib>
 #include <sstream>
 
@@ -318,7 +324,9 @@ bool EdfWriter::Start(std::FILE* file, const DeviceReport& report, const std::tm
     each([](const EdfSignal&) { return std::string(); }, 32, "");
 
     file_ = file;
+    headerBytes_ = static_cast<std::int64_t>(header.size());
     if (std::fwrite(header.data(), 1, header.size(), file_) != header.size() || std::fflush(file_) != 0) {
+        writeError_ = errno != 0 ? errno : EIO;
         std::fclose(file_);
         file_ = nullptr;
         return false;
@@ -327,7 +335,7 @@ bool EdfWriter::Start(std::FILE* file, const DeviceReport& report, const std::tm
 }
 
 void EdfWriter::Append(std::size_t channel, const std::int32_t* samples, std::size_t count) {
-    if (file_ == nullptr || channel >= pending_.size()) return;
+    if (file_ == nullptr || writeFailed_ || channel >= pending_.size()) return;
     for (std::size_t i = 0; i < count; ++i)
         pending_[channel].push_back(signals_[channel].Digital(samples[i], clipped_));
     // Hold the newest complete record back for annotations made at the stop.
@@ -365,16 +373,45 @@ bool EdfWriter::WriteRecord() {
     }
     annotations.resize(kAnnotationBytes, '\0');
     record += annotations;
+    recordBytes_ = static_cast<std::int64_t>(record.size());
     if (std::fwrite(record.data(), 1, record.size(), file_) != record.size() || std::fflush(file_) != 0) {
         writeFailed_ = true;
+        writeError_ = errno != 0 ? errno : EIO;
+        return false;
     }
     ++records_;
-    return !writeFailed_;
+    return true;
+}
+
+bool EdfWriter::CloseAfterFailure(std::string& error) {
+    // The records wholly in the file stay, the header counts them: a reader
+    // opens the file as far as it was written.
+    const int fd = ::dup(::fileno(file_));
+    std::fclose(file_);
+    file_ = nullptr;
+    error = std::string("cannot write: ") + std::strerror(writeError_);
+    if (fd < 0) return false;
+    struct stat status = {};
+    std::int64_t whole = 0;
+    if (::fstat(fd, &status) == 0 && recordBytes_ > 0 && status.st_size > headerBytes_) {
+        whole = (static_cast<std::int64_t>(status.st_size) - headerBytes_) / recordBytes_;
+    }
+    records_ = std::min(records_, whole);
+    const std::string count = Field(std::to_string(records_), 8);
+    const bool cut = ::ftruncate(fd, static_cast<off_t>(headerBytes_ + records_ * recordBytes_)) == 0 &&
+                     ::lseek(fd, static_cast<off_t>(kHeaderRecordCount), SEEK_SET) ==
+                         static_cast<off_t>(kHeaderRecordCount) &&
+                     ::write(fd, count.data(), count.size()) == static_cast<ssize_t>(count.size());
+    ::close(fd);
+    return cut;
 }
 
 bool EdfWriter::Close(std::string& error) {
     if (file_ == nullptr) return true;
-    while (Complete() >= static_cast<std::size_t>(plan_.samplesPerRecord)) WriteRecord();
+    if (writeFailed_) return CloseAfterFailure(error), false;
+    while (Complete() >= static_cast<std::size_t>(plan_.samplesPerRecord)) {
+        if (!WriteRecord()) return CloseAfterFailure(error), false;
+    }
     dropped_ = 0;
     for (const auto& samples : pending_) dropped_ = std::max(dropped_, samples.size());
     const std::string count = Field(std::to_string(records_), 8);

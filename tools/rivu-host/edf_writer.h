@@ -75,15 +75,19 @@ public:
     // says why) when a channel cannot be stored or the file not written.
     bool Open(const std::string& path, const DeviceReport& report, const std::tm& start, std::string& error);
     bool IsOpen() const { return file_ != nullptr; }
-    // True once a data record could not be written.
+    // True once a data record could not be written; WriteError() is the
+    // system's error code.
     bool Failed() const { return writeFailed_; }
+    int WriteError() const { return writeError_; }
 
     void Append(std::size_t channel, const std::int32_t* samples, std::size_t count);
     void Annotate(std::int64_t onsetUs, const std::string& text);
 
     // Writes the remaining complete records and the header's record count.
     // Samples that do not fill a record are left out (DroppedSamples says how
-    // many of the longest channel). False when the file could not be written.
+    // many of the longest channel). False when the file could not be written:
+    // it then ends after its last whole data record, and the header counts
+    // those (Records()).
     bool Close(std::string& error);
 
     std::int64_t Records() const { return records_; }
@@ -98,10 +102,13 @@ public:
 
 private:
     bool WriteRecord();
+    bool CloseAfterFailure(std::string& error);
     std::size_t Complete() const;
 
     std::FILE* file_ = nullptr;
     bool writeFailed_ = false;
+    int writeError_ = 0;
+    std::int64_t headerBytes_ = 0, recordBytes_ = 0;
     EdfRecordPlan plan_;
     std::vector<EdfSignal> signals_;
     std::vector<std::deque<std::int16_t>> pending_;

@@ -118,6 +118,9 @@ void EnablerLog::Take(const std::string& line) {
     std::lock_guard lock(mutex_);
     if (AfterLabel(line, "devicePath: ", text)) {
         devicePaths_.push_back(text);
+        deviceIdentities_.push_back(text);
+    } else if (AfterLabel(line, "interfacePath: ", text)) {
+        if (!deviceIdentities_.empty()) deviceIdentities_.back() = text;
     } else if (AfterLabel(line, "upload rates: ", text)) {
         uploadRates_ = text;
     } else if (const std::size_t mark = line.find(": !!! "); mark != std::string::npos) {
@@ -128,6 +131,11 @@ void EnablerLog::Take(const std::string& line) {
 std::vector<std::string> EnablerLog::DevicePaths() const {
     std::lock_guard lock(mutex_);
     return devicePaths_;
+}
+
+std::vector<std::string> EnablerLog::DeviceIdentities() const {
+    std::lock_guard lock(mutex_);
+    return deviceIdentities_;
 }
 
 std::string EnablerLog::TakeUploadRates() {

@@ -27,6 +27,9 @@ public:
 
     // Ports opened, in the order the devices were found ("devicePath: ").
     std::vector<std::string> DevicePaths() const;
+    // Each found device's instance id ("interfacePath: "), in the same order;
+    // the port path when the enabler logged none.
+    std::vector<std::string> DeviceIdentities() const;
     // The last upload-rates line since the previous call ("" none).
     std::string TakeUploadRates();
     // Problem lines ("!!! ...", without the time and marker) since the
@@ -40,6 +43,7 @@ private:
     std::unique_ptr<Pipe> pipe_;
     mutable std::mutex mutex_;
     std::vector<std::string> devicePaths_;
+    std::vector<std::string> deviceIdentities_;
     std::string uploadRates_;
     std::vector<std::string> problems_;
 };

@@ -5,7 +5,9 @@
 // files (CSV, and EDF+ if asked for) as they arrive, so a recording that ends
 // early (Ctrl-C, kill, a closed terminal, a port that vanished) keeps
 // everything recorded until then.
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -14,12 +16,14 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,7 +66,7 @@ struct Options {
     std::string selection;
     double seconds = 10;
     int periodUs = 0;
-    std::string csv = "rivu-recording.csv";
+    std::string csv;  // "": rivu-YYYYMMDD-HHMMSS.csv, the local time of the run
     std::string comments;  // "" : next to the CSV
     std::string edf;       // "" : none
     bool force = false;
@@ -71,6 +75,8 @@ struct Options {
     std::string log;
     bool listOnly = false;
     bool json = false;  // with listOnly: the report as JSON on standard output
+    int device = -1;    // --device: the instrument to record from; -1 the first usable one
+    bool quiet = false;  // only errors and warnings
 };
 
 #ifndef RIVU_HOST_VERSION
@@ -88,19 +94,24 @@ const char kHelp[] =
     "                     RIVU_SERIAL_PORTS and the USB ports; ID is the port's FTDI\n"
     "                     serial (ZVCCODA0001A marks a Zarvonic CODA, KSC01234A a\n"
     "                     monitor) or a whole instance id; repeatable\n"
-    "  --seconds N        how long to record (default 10; Ctrl-C stops early)\n"
+    "  --seconds N        how long to record (default 10, at most 10000000, about\n"
+    "                     115 days; Ctrl-C stops early)\n"
     "  --period-us N      sampling interval to select, in microseconds (default: the\n"
     "                     instrument's; the device report lists those offered)\n"
-    "  --csv FILE         where the samples go (default rivu-recording.csv; - for\n"
-    "                     standard output, messages then go to standard error)\n"
+    "  --csv FILE         where the samples go (default rivu-YYYYMMDD-HHMMSS.csv at\n"
+    "                     the local start time; - for standard output, messages\n"
+    "                     then go to standard error)\n"
     "  --comments FILE    where blood-pressure results, notes and errors go (default:\n"
     "                     the CSV's name with -comments.csv; none with --csv -)\n"
     "  --edf FILE         also write the recording as EDF+: one signal per channel,\n"
     "                     the comments as annotations\n"
     "  --force            overwrite existing output files\n"
+    "  --device N         record from instrument N of the report (default: the\n"
+    "                     first one that can be used)\n"
     "  --list             describe the instruments found, do not record\n"
     "  --json             with --list: the device report as JSON on standard output\n"
     "  --log FILE         append the enabler's diagnostic lines to FILE\n"
+    "  -q, --quiet        print only errors and warnings\n"
     "  --simulate KIND[,FAULT...]\n"
     "                     (Linux) record from a simulated instrument, rivu or coda,\n"
     "                     with rivu-sim's faults if any (coda,hang-up; see rivu-sim --help)\n"
@@ -160,11 +171,33 @@ std::string SignalName(int number) {
     }
 }
 
+// Two names of one existing file ("a.csv", "./a.csv").
+bool SameFile(const std::string& a, const std::string& b) {
+#if defined(_WIN32)
+    return a == b;
+#else
+    struct stat first = {}, second = {};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+#endif
+}
+
+// rivu-YYYYMMDD-HHMMSS.csv at the local time: a second run does not meet
+// the first one's file.
+std::string DefaultCsvName() {
+    const std::time_t now = std::time(nullptr);
+    char name[64] = "rivu-recording.csv";
+    if (const std::tm* local = std::localtime(&now)) std::strftime(name, sizeof name, "rivu-%Y%m%d-%H%M%S.csv", local);
+    return name;
+}
+
 bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        // A value that looks like an option ("--csv --edf x") is a
+        // forgotten value, not a file name.
         auto value = [&](std::string& out) {
-            if (i + 1 >= argc) {
+            if (i + 1 >= argc || (std::strncmp(argv[i + 1], "--", 2) == 0)) {
                 error = arg + " needs a value";
                 return false;
             }
@@ -198,8 +231,19 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             if (!value(options.log)) return false;
         } else if (arg == "--edf") {
             if (!value(options.edf)) return false;
+        } else if (arg == "--device") {
+            if (!value(text)) return false;
+            char* end = nullptr;
+            const long number = std::strtol(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || number < 0 || number > 1000) {
+                error = "--device needs an instrument's number (0, 1, ...), not \"" + text + "\"";
+                return false;
+            }
+            options.device = static_cast<int>(number);
         } else if (arg == "--list") {
             options.listOnly = true;
+        } else if (arg == "--quiet" || arg == "-q") {
+            options.quiet = true;
         } else if (arg == "--json") {
             options.json = true;
         } else if (arg == "--version") {
@@ -210,7 +254,11 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             char* end = nullptr;
             const double number = std::strtod(text.c_str(), &end);
             if (text.empty() || *end != '\0' || !(number > 0) || number > 1e7) {
-                error = arg + " needs a positive number, not \"" + text + "\"";
+                error = arg + " needs a positive number up to 10000000, not \"" + text + "\"";
+                return false;
+            }
+            if (arg == "--period-us" && number != static_cast<int>(number)) {
+                error = "--period-us needs a whole number of microseconds, not \"" + text + "\"";
                 return false;
             }
             if (arg == "--seconds") {
@@ -223,11 +271,12 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             return false;
         }
     }
-    if (options.csv.empty() || options.comments == "-") {
+    if (options.csv.empty()) options.csv = DefaultCsvName();
+    if (options.comments == "-") {
         error = options.csv.empty() ? "--csv needs a file name or -" : "--comments needs a file name";
         return false;
     }
-    if (options.comments == options.csv) {
+    if (options.comments == options.csv || (!options.comments.empty() && SameFile(options.comments, options.csv))) {
         error = "--comments needs a file other than the samples' (" + options.csv + ")";
         return false;
     }
@@ -263,10 +312,16 @@ std::u16string Widen(const std::string& text) {
     return wide;
 }
 
-std::string UtcText(std::time_t moment) {
+// UTC with milliseconds: 2026-12-08T13:45:00.125Z.
+std::string UtcText(std::chrono::system_clock::time_point moment) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(moment);
+    const auto milliseconds =
+        std::chrono::duration_cast<std::chrono::milliseconds>(moment.time_since_epoch()).count() % 1000;
     char text[32] = {};
-    if (const std::tm* utc = std::gmtime(&moment)) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", utc);
-    return text;
+    if (const std::tm* utc = std::gmtime(&seconds)) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", utc);
+    char whole[48];
+    std::snprintf(whole, sizeof whole, "%s.%03dZ", text, static_cast<int>(milliseconds));
+    return whole;
 }
 
 // What opening the port says when the enabler could not use it: "" when the
@@ -340,13 +395,23 @@ public:
 
 private:
     int Record(EnablerLibrary& enabler, EnablerLog& log);
-    int InitialiseFailed(EnablerLibrary& enabler, EnablerLog& log, unsigned int index, bool refusalShown);
+    // Initialises and describes every instrument found, reporting each;
+    // the reports of those that cannot be used say why (problem).
+    DeviceReport Describe(EnablerLibrary& enabler, EnablerLog& log, unsigned int index, int& code);
+    std::string InitialiseProblem(EnablerLibrary& enabler, EnablerLog& log, unsigned int index,
+                                  const std::vector<std::string>& logged);
     // Runs a step that may block for long (Initialise waits up to 16 s for an
     // instrument that does not answer) on a thread of its own, says once a
     // second what it waits for, and ends the run when a stop signal arrives.
-    // tick runs every 100 ms while the step is under way.
-    void RunStep(const std::function<void()>& step, const std::string& waitingFor,
-                 const std::function<void()>& tick = {});
+    // tick runs every few milliseconds while the step is under way.
+    // tick may end the wait early (true): the step then goes on by itself,
+    // and RunStep returns false.
+    bool RunStep(const std::function<void()>& step, const std::string& waitingFor,
+                 const std::function<bool()>& tick = {});
+    // An Initialise whose wait was ended early has not returned yet: the
+    // enabler is then neither closed nor unloaded, the process just ends.
+    bool Unfinished() const;
+    void CloseAll(EnablerLibrary& enabler);
     // Ends the run before anything was recorded: the outputs this run made
     // are removed, the simulated instrument is stopped. The enabler may still
     // be inside an export on another thread, so the process ends without
@@ -354,13 +419,18 @@ private:
     [[noreturn]] void Abandon(int code);
     bool TakeComments(HostObjects& host, double period);
     void StoppedDuringCycle(const HostObjects& host, std::size_t beforeStop) const;
+    void AccountForRows(const RecordingOutcome& outcome, std::size_t rows, double period) const;
     bool Flush();
+    // Says once per output why it could not be written.
+    void ReportFailure(std::size_t sink);
     void DiscardOutputs();
 
     const Options& options_;
     std::FILE* info_;
     std::vector<std::unique_ptr<RecordingSink>> sinks_;
+    std::vector<bool> reported_;  // each output's failure was told
     std::unique_ptr<SimulatedInstrument> instrument_;
+    std::vector<std::shared_ptr<std::atomic<bool>>> unfinished_;
     std::size_t commentsTaken_ = 0;
     std::size_t results_ = 0, notes_ = 0;
 };
@@ -397,8 +467,8 @@ void Session::Abandon(int code) {
     std::_Exit(code);
 }
 
-void Session::RunStep(const std::function<void()>& step, const std::string& waitingFor,
-                      const std::function<void()>& tick) {
+bool Session::RunStep(const std::function<void()>& step, const std::string& waitingFor,
+                      const std::function<bool()>& tick) {
     auto done = std::make_shared<std::atomic<bool>>(false);
     std::thread worker([step, done] {
         step();
@@ -413,7 +483,13 @@ void Session::RunStep(const std::function<void()>& step, const std::string& wait
             worker.detach();
             Abandon(kExitInterrupted);
         }
-        if (tick) tick();
+        if (tick && tick()) {
+            // The step goes on by itself; the enabler must stay loaded and
+            // untouched by CloseAll until it returns (see Unfinished).
+            worker.detach();
+            unfinished_.push_back(done);
+            return false;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (now >= nextNotice) {
             nextNotice += std::chrono::seconds(1);
@@ -421,9 +497,21 @@ void Session::RunStep(const std::function<void()>& step, const std::string& wait
                          std::chrono::duration<double>(now - start).count());
             std::fflush(info_);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Short pauses: the step's end (an instrument that started sampling)
+        // is seen within a few milliseconds.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     worker.join();
+    return true;
+}
+
+bool Session::Unfinished() const {
+    return std::any_of(unfinished_.begin(), unfinished_.end(), [](const auto& done) { return !done->load(); });
+}
+
+void Session::CloseAll(EnablerLibrary& enabler) {
+    if (Unfinished()) return;  // the process ends without it (Run)
+    enabler.CloseAll();
 }
 
 int Session::Run(const char* argv0) {
@@ -472,39 +560,148 @@ int Session::Run(const char* argv0) {
         return kExitLibrary;
     }
     const int result = Record(enabler, log);
+    if (Unfinished()) {
+        // An Initialise still runs inside the enabler: leave it loaded and
+        // let the system close its ports.
+        instrument_.reset();
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(result);
+    }
     enabler.Unload();
     return result;
 }
 
-int Session::InitialiseFailed(EnablerLibrary& enabler, EnablerLog& log, unsigned int index, bool refusalShown) {
-    // The one message that applies: the device's own (an instrument that is
-    // refused; already shown if it came while Initialise waited), else what
-    // opening the port says, else the enabler's general message.
+// The identity FindDevice matches, from the enabler's interface path: the
+// serial-number part after the last '+' ("\\?\ftdibus#vid_0403+pid_6001+
+// ksc01234a#0000#{...}" gives KSC01234A); "" for a port named without one.
+std::string PortIdentity(const std::string& interfacePath) {
+    const std::size_t plus = interfacePath.rfind('+');
+    if (plus == std::string::npos) return {};
+    std::string identity = interfacePath.substr(plus + 1, interfacePath.find_first_of("#\\", plus) - plus - 1);
+    for (char& c : identity) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return identity;
+}
+
+// What the system said of a port the enabler could not open (a log line
+// "port P not opened: CALL failed: error N (TEXT)"), with what to do.
+std::string PortLogProblem(const std::vector<std::string>& logged) {
+    for (const std::string& line : logged) {
+        if (line.rfind("port ", 0) != 0 || line.find(" not opened: ") == std::string::npos) continue;
+        std::string text = line;
+        if (line.find("isatty failed") != std::string::npos) {
+            text += " (not a serial port: name the instrument's port, /dev/ttyUSB0 or the like)";
+        } else if (line.find("flock failed") != std::string::npos) {
+            text += " (the port is busy: another program, perhaps another rivu-host, has it open)";
+        }
+        return text;
+    }
+    return {};
+}
+
+// The one reason that applies, most particular first: the instrument's own
+// refusal, else what the system said of its port (opening it here, or the
+// enabler's log), else the enabler's general message. The enabler's own text
+// (the one the host application shows) follows when it is not the reason.
+std::string Session::InitialiseProblem(EnablerLibrary& enabler, EnablerLog& log, unsigned int index,
+                                       const std::vector<std::string>& logged) {
     const std::string own = enabler.LastError(index);
     const std::string general = enabler.LastError(0xFFFFFFFFu);
     log.Sync();
     const std::vector<std::string> paths = log.DevicePaths();
-    const std::string port = index < paths.size() ? PortProblem(paths[index]) : std::string();
-    if (refusalShown && own.empty()) {
-        std::fprintf(stderr, "rivu-host: instrument %u cannot be used.\n", index);
-    } else {
-        const std::string& why = !own.empty() ? own : !port.empty() ? port : general;
-        std::fprintf(stderr, "rivu-host: instrument %u cannot be used.\n%s\n", index, why.c_str());
+    const std::vector<std::string> identities = log.DeviceIdentities();
+    const std::string path = index < paths.size() ? paths[index] : std::string();
+    std::string why = own;
+    if (why.empty()) why = PortProblem(path);
+    if (why.empty()) why = PortLogProblem(logged);
+    if (why.empty()) return general.empty() ? "the instrument did not initialise" : general;
+    if (own.empty() && !general.empty()) why += "\n  the enabler's message: " + general;
+    // A CODA on a port named without its id is taken for a Rivu CODA: the
+    // enabler knows a Zarvonic CODA by the ZVCCODA in its port's identity.
+    const std::string identity = index < identities.size() ? identities[index] : std::string();
+    if (own.find("Rivu CODA") != std::string::npos && identity.find("ZVCCODA") == std::string::npos) {
+        why += "\n  if it is a Zarvonic CODA on a port named with --port, give the port its id: --port " +
+               (path.empty() ? std::string("PATH") : path) + "=ZVCCODA0001A";
     }
-    enabler.CloseAll();
-    DiscardOutputs();
-    return kExitInitialise;
+    return why;
+}
+
+DeviceReport Session::Describe(EnablerLibrary& enabler, EnablerLog& log, unsigned int index, int& code) {
+    DeviceReport report;
+    log.Sync();
+    log.TakeProblems();
+    // A refusal the enabler stores at once (a Rivu CODA, wrong firmware)
+    // leaves Initialise waiting out its 16 s: a per-device message that is
+    // not followed by the end of Initialise within kRefusalGrace ends the
+    // wait, and the instrument counts as refused. (A warning, such as a CODA
+    // without its brand mark, is followed by the rest of the handshake and
+    // Initialise returns well within that time.)
+    constexpr auto kRefusalGrace = std::chrono::seconds(2);
+    auto initialised = std::make_shared<std::atomic<int>>(0);
+    std::optional<std::chrono::steady_clock::time_point> messageAt;
+    auto watchRefusal = [&] {
+        if (!messageAt) {
+            if (enabler.GetLastErrorMsg(index, nullptr) <= 1) return false;
+            messageAt = std::chrono::steady_clock::now();
+        }
+        return std::chrono::steady_clock::now() - *messageAt >= kRefusalGrace;
+    };
+    EnablerLibrary* library = &enabler;
+    const bool returned = RunStep([library, index, initialised] { initialised->store(library->Initialise(index)); },
+                                  "instrument " + std::to_string(index) + " to answer (at most 16 s)", watchRefusal);
+    log.Sync();
+    const std::vector<std::string> logged = log.TakeProblems();
+    const std::vector<std::string> paths = log.DevicePaths();
+    const std::vector<std::string> identities = log.DeviceIdentities();
+    if (index < paths.size()) report.port = paths[index];
+    if (index < identities.size()) report.identity = PortIdentity(identities[index]);
+    if (!returned || initialised->load() == 0) {
+        code = kExitInitialise;
+        report.problem = InitialiseProblem(enabler, log, index, logged);
+        return report;
+    }
+    // What the enabler says of an instrument it initialised: a warning (it
+    // is used all the same), or why its channel description was refused.
+    const std::string message = enabler.LastError(index);
+
+    std::string error;
+    bool described = false;
+    RunStep([&] { described = QueryDevice(enabler, index, report, error); },
+            "instrument " + std::to_string(index) + " to describe its channels");
+    // An instrument whose channel description the enabler refused has no
+    // channels and is failed; its message says why.
+    if (described && (enabler.IsFailed(index) == 1 || report.channels.empty())) {
+        described = false;
+        error = !message.empty() ? message : "the instrument has no channels";
+    }
+    if (!described) {
+        code = kExitQuery;
+        report.problem = "it did not describe its channels: " + error;
+        return report;
+    }
+    if (!message.empty()) std::fprintf(stderr, "rivu-host: instrument %u: %s\n", index, message.c_str());
+    // The channel description follows the upload rates in the handshake,
+    // so the instrument's rates are in the log by now.
+    report.offeredPeriodsUs = OfferedPeriods(log.TakeUploadRates());
+    code = kExitOk;
+    return report;
 }
 
 bool Session::Flush() {
     bool written = true;
-    for (auto& sink : sinks_) {
-        if (!sink->Flush()) {
-            std::fprintf(stderr, "rivu-host: %s\n", sink->Error().c_str());
+    for (std::size_t i = 0; i < sinks_.size(); ++i) {
+        if (!sinks_[i]->Flush()) {
+            ReportFailure(i);
             written = false;
         }
     }
     return written;
+}
+
+void Session::ReportFailure(std::size_t sink) {
+    if (sink < reported_.size() && reported_[sink]) return;
+    if (sink < reported_.size()) reported_[sink] = true;
+    std::fprintf(stderr, "rivu-host: %s\n", sinks_[sink]->Error().c_str());
 }
 
 // Hands the comments the enabler added since the last call to the outputs
@@ -523,8 +720,8 @@ bool Session::TakeComments(HostObjects& host, double period) {
         if (comment.text.starts_with(u"note: ") || comment.text.starts_with(u"error: ")) ++notes_;
         const std::string channel =
             entry.channel > 0 ? "channel " + std::to_string(entry.channel) : std::string("no channel");
-        std::fprintf(info_, "  at %.3f s (sample %d, %s, record %d): %s\n", entry.seconds, entry.sample,
-                     channel.c_str(), comment.record, entry.text.c_str());
+        std::fprintf(info_, "  at %.3f s (sample %d, %s): %s\n", entry.seconds, entry.sample, channel.c_str(),
+                     entry.text.c_str());
         for (auto& sink : sinks_) sink->Comment(entry);
     }
     return true;
@@ -545,6 +742,30 @@ void Session::StoppedDuringCycle(const HostObjects& host, std::size_t beforeStop
     }
 }
 
+// Says whether every row the instrument sent before the stop is in the
+// files. A simulated instrument counts what it sent; of a real one the host
+// knows the rows due by the sampling interval.
+void Session::AccountForRows(const RecordingOutcome& outcome, std::size_t rows, double period) const {
+    if (outcome.end == RecordingEnd::kPortFailed || outcome.end == RecordingEnd::kOutputFailed) return;
+    if (!outcome.caughtUp && outcome.rowsDue > rows) {
+        std::fprintf(stderr,
+                     "rivu-host: %zu of the %zu rows due in %.1f s at %.0f us had not reached rivu-host %.0f s after "
+                     "the stop and are missing\n",
+                     outcome.rowsDue - rows, outcome.rowsDue, outcome.seconds, period * 1e6, kCatchUpSeconds);
+    }
+    if (!instrument_) return;
+    const std::uint64_t sent = instrument_->RowsSent();
+    if (sent > rows) {
+        std::fprintf(info_,
+                     "The simulated instrument sent %llu rows; the last %llu came while the stop was on its way and "
+                     "are not in the files\n(the enabler discards rows once it has asked the instrument to stop).\n",
+                     static_cast<unsigned long long>(sent), static_cast<unsigned long long>(sent - rows));
+    } else {
+        std::fprintf(info_, "Every row the simulated instrument sent (%llu) is in the files.\n",
+                     static_cast<unsigned long long>(sent));
+    }
+}
+
 int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
     enabler.InitOnMainThread();
 
@@ -554,52 +775,59 @@ int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
     }
     if (devices.empty()) {
         std::fprintf(stderr, "rivu-host: no instrument found.\n%s\n", enabler.LastError(0xFFFFFFFFu).c_str());
+        if (options_.json) std::fputs("[]\n", stdout);
         DiscardOutputs();
         return kExitNoDevice;
     }
     std::fprintf(info_, "Found %zu instrument(s)\n", devices.size());
 
     std::vector<DeviceReport> reports;
+    std::vector<int> codes;
     for (unsigned int index : devices) {
-        int initialised = 0;
-        bool refusalShown = false;
-        // What the enabler has to say of the instrument (a refusal, or a
-        // warning) is shown at once, while Initialise still waits out its time.
-        auto watchRefusal = [&] {
-            if (enabler.GetLastErrorMsg(index, nullptr) <= 1) return;
-            refusalShown = true;
-            std::fprintf(stderr, "rivu-host: instrument %u: %s\n", index, enabler.LastError(index).c_str());
-        };
-        RunStep([&] { initialised = enabler.Initialise(index); },
-                "instrument " + std::to_string(index) + " to answer (at most 16 s)", watchRefusal);
-        if (!initialised) return InitialiseFailed(enabler, log, index, refusalShown);
-
-        DeviceReport report;
-        std::string error;
-        bool described = false;
-        RunStep([&] { described = QueryDevice(enabler, index, report, error); },
-                "instrument " + std::to_string(index) + " to describe its channels");
-        if (!described) {
-            std::fprintf(stderr, "rivu-host: instrument %u: %s\n", index, error.c_str());
-            enabler.CloseAll();
-            DiscardOutputs();
-            return kExitQuery;
-        }
-        // The channel description follows the upload rates in the handshake,
-        // so the instrument's rates are in the log by now.
-        log.Sync();
-        report.offeredPeriodsUs = OfferedPeriods(log.TakeUploadRates());
-        if (!options_.json) PrintReport(report, index, info_);
-        reports.push_back(report);
+        int code = kExitOk;
+        reports.push_back(Describe(enabler, log, index, code));
+        codes.push_back(code);
+        if (!options_.json) PrintReport(reports.back(), index, info_);
     }
+    // The instrument to record from: the one asked for, else the first
+    // that can be used.
+    std::size_t chosen = devices.size();
+    if (options_.device >= 0) {
+        for (std::size_t d = 0; d < devices.size(); ++d) {
+            if (devices[d] == static_cast<unsigned int>(options_.device)) chosen = d;
+        }
+        if (chosen == devices.size()) {
+            std::fprintf(stderr, "rivu-host: there is no instrument %d (found: %zu, numbered from 0)\n",
+                         options_.device, devices.size());
+            CloseAll(enabler);
+            DiscardOutputs();
+            return kExitNoDevice;
+        }
+    } else {
+        for (std::size_t d = 0; d < devices.size() && chosen == devices.size(); ++d) {
+            if (codes[d] == kExitOk) chosen = d;
+        }
+    }
+    // The reasons of instruments that cannot be used are in the report; an
+    // error line names the one that stops the run.
+    auto refuse = [&](std::size_t d) {
+        std::fprintf(stderr, "rivu-host: instrument %u cannot be used: %s\n", devices[d], reports[d].problem.c_str());
+        return codes[d];
+    };
     if (options_.listOnly) {
         if (options_.json) std::fputs(DevicesJson(reports, devices).c_str(), stdout);
-        enabler.CloseAll();
-        return kExitOk;
+        CloseAll(enabler);
+        if (options_.device >= 0) return codes[chosen] == kExitOk ? kExitOk : refuse(chosen);
+        return chosen < devices.size() ? kExitOk : refuse(0);
+    }
+    if (chosen == devices.size() || codes[chosen] != kExitOk) {
+        CloseAll(enabler);
+        DiscardOutputs();
+        return refuse(chosen == devices.size() ? 0 : chosen);
     }
 
-    const unsigned int index = devices.front();
-    DeviceReport& report = reports.front();
+    const unsigned int index = devices[chosen];
+    DeviceReport& report = reports[chosen];
     if (options_.periodUs > 0) {
         RivuCommandRecord record{};
         record.argument = options_.periodUs;
@@ -607,7 +835,7 @@ int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
             std::fprintf(stderr,
                          "rivu-host: the instrument does not offer a sampling interval of %d us (offered: %s)\n",
                          options_.periodUs, PeriodList(report.offeredPeriodsUs).c_str());
-            enabler.CloseAll();
+            CloseAll(enabler);
             DiscardOutputs();
             return kExitRate;
         }
@@ -630,53 +858,74 @@ int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
     for (auto& sink : sinks_) {
         if (!sink->Accepts(report)) {
             std::fprintf(stderr, "rivu-host: %s\n", sink->Error().c_str());
-            enabler.CloseAll();
+            CloseAll(enabler);
             DiscardOutputs();
             return kExitOutput;
         }
     }
-    bool started = false;
+    // The outputs begin (their facts and headers written) before the
+    // instrument starts, so that a disk that is full from the start is
+    // found before anything is recorded.
     RecordingFacts facts;
     facts.device = &report;
-    facts.started = std::time(nullptr);
-    facts.startTime = UtcText(facts.started);
+    const auto now = std::chrono::system_clock::now();
+    facts.started = std::chrono::system_clock::to_time_t(now);
+    facts.startTime = UtcText(now);
+    reported_.assign(sinks_.size(), false);
+    bool written = true;
+    for (auto& sink : sinks_) written = sink->Begin(facts) && written;
+    if (!written || !Flush()) {
+        for (std::size_t i = 0; i < sinks_.size(); ++i) {
+            if (!sinks_[i]->Error().empty()) ReportFailure(i);
+        }
+        std::fprintf(stderr, "rivu-host: the instrument was not started\n");
+        CloseAll(enabler);
+        DiscardOutputs();
+        return kExitOutput;
+    }
+    bool started = false;
     RunStep([&] { started = enabler.DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr) == 1; },
             "instrument " + std::to_string(index) + " to start sampling");
     if (!started) {
         std::fprintf(stderr, "rivu-host: the instrument did not start sampling.\n%s\n",
                      enabler.LastError(0xFFFFFFFFu).c_str());
-        enabler.CloseAll();
+        CloseAll(enabler);
         DiscardOutputs();
         return kExitStart;
     }
-    bool written = true;
-    for (auto& sink : sinks_) written = sink->Begin(facts) && written;
-    if (!written) Flush();
 
     std::fprintf(info_, "Recording instrument %u for %.1f s (samples per channel):\n", index, options_.seconds);
     const double period = report.samplePeriodUs / 1e6;
     RowAssembler rows(report.channels.size(), [&](std::size_t row, const auto& samples) {
         for (auto& sink : sinks_) sink->Row(row, samples);
     });
-    const auto start = std::chrono::steady_clock::now();
-    const RecordingEnd end =
-        !written ? RecordingEnd::kOutputFailed
-                 : RecordFor({enabler, index, options_.seconds, rows, [&] { return TakeComments(host, period); },
-                              [&] { return Flush(); }, stopSignal, info_});
-    const double recorded = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    RecordingOutcome outcome;
+    if (!written) {
+        outcome.end = RecordingEnd::kOutputFailed;
+    } else {
+        outcome = RecordFor({enabler, index, options_.seconds, rows, [&] { return TakeComments(host, period); },
+                             [&] { return Flush(); }, stopSignal, info_, period});
+    }
+    const RecordingEnd end = outcome.end;
+    const double recorded = outcome.seconds;
     const std::size_t commentsBeforeStop = host.Comments().size();
     RivuCommandRecord stop{};
     enabler.DeviceCommand(index, RIVU_CMD_STOP_SAMPLING, &stop);
-    enabler.CloseAll();
+    // An instrument refused early may still be inside Initialise (at most
+    // its 16 s): CloseAll waits for it.
+    for (int waited = 0; Unfinished() && waited < 170; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    CloseAll(enabler);
 
     // Every row still held goes out, then comments posted while stopping,
     // then the files are closed whole.
     rows.Finish();
     TakeComments(host, period);
     StoppedDuringCycle(host, commentsBeforeStop);
-    for (auto& sink : sinks_) {
-        if (!sink->End()) {
-            std::fprintf(stderr, "rivu-host: %s\n", sink->Error().c_str());
+    for (std::size_t i = 0; i < sinks_.size(); ++i) {
+        if (!sinks_[i]->End()) {
+            ReportFailure(i);
             written = false;
         }
     }
@@ -688,16 +937,24 @@ int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
         std::fprintf(stderr, "rivu-host: %zu samples came after their row was written and were left out\n",
                      rows.LateSamples());
     }
-    if (written) {
-        for (auto& sink : sinks_) {
-            std::fprintf(info_, "Written: %s\n", sink->Where().c_str());
-            for (const std::string& remark : sink->Remarks()) std::fprintf(info_, "  %s\n", remark.c_str());
+    // Every output is listed: whole, or whole up to its write failure.
+    for (std::size_t i = 0; i < sinks_.size(); ++i) {
+        const RecordingSink& sink = *sinks_[i];
+        if (!sink.Kept()) continue;
+        const bool whole = !reported_[i];
+        std::fprintf(info_, "%s %s\n", whole ? "Written:" : "Written up to the write failure:", sink.Where().c_str());
+        if (whole) {
+            for (const std::string& remark : sink.Remarks()) std::fprintf(info_, "  %s\n", remark.c_str());
         }
-        std::fprintf(info_, "%zu rows, %.1f s\n", rows.Rows(), rows.Rows() * period);
     }
+    std::fprintf(info_, "%zu rows, %.1f s\n", rows.Rows(), rows.Rows() * period);
+    AccountForRows(outcome, rows.Rows(), period);
     if (end == RecordingEnd::kStopped) {
-        std::fprintf(stderr, "rivu-host: stopped by %s after %.1f s; the files are complete\n",
-                     SignalName(stopSignal.load()).c_str(), recorded);
+        std::fprintf(stderr, "rivu-host: stopped by %s after %.1f s%s\n", SignalName(stopSignal.load()).c_str(),
+                     recorded, written ? "; the files are complete" : "");
+    }
+    if (end == RecordingEnd::kOutputFailed) {
+        std::fprintf(stderr, "rivu-host: the recording stopped at the first write failure, after %.1f s\n", recorded);
     }
     if (end == RecordingEnd::kPortFailed) {
         log.Sync();
@@ -707,7 +964,7 @@ int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
                      port.empty() ? "" : ": ", port.c_str());
         for (const std::string& problem : log.TakeProblems()) std::fprintf(stderr, "  enabler: %s\n", problem.c_str());
         std::fprintf(stderr, "rivu-host: what was recorded until then is kept\n");
-        return written ? kExitPortFailed : kExitOutput;
+        return kExitPortFailed;
     }
     return written && end != RecordingEnd::kOutputFailed ? kExitOk : kExitOutput;
 }
@@ -718,7 +975,7 @@ int main(int argc, char** argv) {
     Options options;
     std::string error;
     if (!ParseOptions(argc, argv, options, error)) {
-        std::fprintf(stderr, "rivu-host: %s\n%s", error.c_str(), kHelp);
+        std::fprintf(stderr, "rivu-host: %s (see rivu-host --help)\n", error.c_str());
         return kExitUsage;
     }
     InstallSignalHandlers();
@@ -726,6 +983,17 @@ int main(int argc, char** argv) {
     // error.
     // With the JSON report on standard output, too.
     std::FILE* info = options.listOnly ? (options.json ? stderr : stdout) : (options.csv == "-" ? stderr : stdout);
+    // Messages on standard output go out line by line, so that they stay in
+    // order with standard error when both go to one file.
+    if (info == stdout) std::setvbuf(stdout, nullptr, _IOLBF, 1 << 16);
+    if (options.quiet) {
+#if defined(_WIN32)
+        info = std::fopen("NUL", "w");
+#else
+        info = std::fopen("/dev/null", "w");
+#endif
+        if (info == nullptr) info = stderr;
+    }
     Session session(options, info);
     if (!options.listOnly) {
         if (const int result = session.OpenOutputs(); result != kExitOk) return result;

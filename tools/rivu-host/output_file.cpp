@@ -34,13 +34,13 @@ bool OutputFile::Open(const std::string& path, bool overwrite, std::string& erro
     if (fd >= 0) {
         created_ = true;
     } else if (errno == EEXIST) {
-        if (!overwrite) {
-            error = path + " exists; give --force to overwrite it";
-            return false;
-        }
         struct stat status = {};
         if (::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
             error = "cannot write " + path + ": " + std::strerror(EISDIR);
+            return false;
+        }
+        if (!overwrite) {
+            error = path + " exists; give --force to overwrite it";
             return false;
         }
         fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | mode);
@@ -62,6 +62,9 @@ bool OutputFile::Open(const std::string& path, bool overwrite, std::string& erro
 bool OutputFile::Begin() {
     begun_ = true;
     if (stream_ == nullptr || IsStandardOutput() || created_) return stream_ != nullptr;
+    // Only a regular file is emptied (a device such as /dev/null has nothing to cut).
+    struct stat status = {};
+    if (::fstat(::fileno(stream_), &status) != 0 || !S_ISREG(status.st_mode)) return true;
     if (::ftruncate(::fileno(stream_), 0) != 0) {
         writeError_ = errno;
         return false;
@@ -99,10 +102,37 @@ std::FILE* OutputFile::Release() {
     return stream;
 }
 
+void OutputFile::CloseAtLastLine() {
+    if (IsStandardOutput() || path_.empty()) return;
+    if (stream_ != nullptr) std::fclose(stream_);  // what stdio still holds may or may not reach the file
+    stream_ = nullptr;
+    const int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC | O_BINARY);
+    if (fd < 0) return;
+    // The end of the file is read back until a line feed is found.
+    off_t end = ::lseek(fd, 0, SEEK_END);
+    char chunk[4096];
+    while (end > 0) {
+        const off_t from = end > static_cast<off_t>(sizeof chunk) ? end - static_cast<off_t>(sizeof chunk) : 0;
+        const auto wanted = static_cast<std::size_t>(end - from);
+        if (::lseek(fd, from, SEEK_SET) != from || ::read(fd, chunk, wanted) != static_cast<ssize_t>(wanted)) break;
+        std::size_t i = wanted;
+        while (i > 0 && chunk[i - 1] != '\n') --i;
+        if (i > 0) {
+            end = from + static_cast<off_t>(i);
+            break;
+        }
+        end = from;
+    }
+    if (::ftruncate(fd, end) != 0) {
+        // The file stays as the system left it; the write error was reported.
+    }
+    ::close(fd);
+}
+
 void OutputFile::Discard() {
     if (stream_ != nullptr && !IsStandardOutput()) std::fclose(stream_);
     stream_ = nullptr;
-    if (created_ && !begun_) ::unlink(path_.c_str());
+    if (created_) ::unlink(path_.c_str());
     created_ = false;
 }
 

@@ -31,8 +31,12 @@ public:
     bool Close(std::string& error);
     // After Begin: hands the stream over to a writer that closes it itself.
     std::FILE* Release();
-    // Closes and removes the file when this run created it and it holds
-    // nothing of a recording (used when a run ends before recording).
+    // After a write error: closes the file and cuts it back to its last
+    // complete line, so that it ends whole (a row is never left half
+    // written). Nothing for standard output.
+    void CloseAtLastLine();
+    // Closes and removes the file when this run created it (used when a run
+    // ends before recording).
     void Discard();
 
     const std::string& Path() const { return path_; }

@@ -6,6 +6,14 @@
 #include <sstream>
 #include <thread>
 
+#if defined(_WIN32)
+#include <io.h>
+#define RIVU_IS_TERMINAL(stream) (_isatty(_fileno(stream)) != 0)
+#else
+#include <unistd.h>
+#define RIVU_IS_TERMINAL(stream) (::isatty(::fileno(stream)) != 0)
+#endif
+
 namespace rivu::host {
 
 namespace {
@@ -78,7 +86,7 @@ void RowAssembler::EmitRow() {
     onRow_(nextRow_++, row);
 }
 
-RecordingEnd RecordFor(const RecordingLoop& loop) {
+RecordingOutcome RecordFor(const RecordingLoop& loop) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(loop.seconds));
@@ -92,32 +100,71 @@ RecordingEnd RecordFor(const RecordingLoop& loop) {
         }
         return deliveries;
     };
+    auto rowsHeld = [&] {
+        std::size_t most = loop.rows.Rows();
+        for (std::size_t c = 0; c < loop.rows.Channels(); ++c) most = std::max(most, loop.rows.Received(c));
+        return most;
+    };
+    const bool onTerminal = loop.progress != nullptr && RIVU_IS_TERMINAL(loop.progress);
+    bool progressShown = false;
+    RecordingOutcome outcome;
+    // Reads on until the rows sent by now are in; false when an output or
+    // the port failed meanwhile.
+    auto endProgress = [&] {
+        if (onTerminal && progressShown) std::fprintf(loop.progress, "\n");
+    };
+    auto catchUp = [&](RecordingEnd why) {
+        endProgress();
+        const auto stopped = Clock::now();
+        outcome.end = why;
+        outcome.seconds = std::chrono::duration<double>(stopped - start).count();
+        outcome.rowsDue =
+            loop.periodSeconds > 0 ? static_cast<std::size_t>(outcome.seconds / loop.periodSeconds) : rowsHeld();
+        const auto limit = stopped + std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<double>(kCatchUpSeconds));
+        for (;;) {
+            drain();
+            if (!loop.takeComments()) outcome.end = RecordingEnd::kOutputFailed;
+            if (loop.enabler.IsFailed(loop.index) == 1) outcome.end = RecordingEnd::kPortFailed;
+            if (outcome.end != why || rowsHeld() >= outcome.rowsDue) break;
+            if (Clock::now() >= limit) {
+                outcome.caughtUp = false;
+                break;
+            }
+            std::this_thread::sleep_for(kIdlePause);
+        }
+        return outcome;
+    };
+    auto ended = [&](RecordingEnd why) {
+        endProgress();
+        outcome.end = why;
+        outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        outcome.rowsDue = rowsHeld();
+        return outcome;
+    };
     for (;;) {
         const int deliveries = drain();
-        if (!loop.takeComments()) return RecordingEnd::kOutputFailed;
-        if (loop.enabler.IsFailed(loop.index) == 1) return RecordingEnd::kPortFailed;
+        if (!loop.takeComments()) return ended(RecordingEnd::kOutputFailed);
+        if (loop.enabler.IsFailed(loop.index) == 1) return ended(RecordingEnd::kPortFailed);
         const auto now = Clock::now();
         if (now >= nextSecond) {
             nextSecond += std::chrono::seconds(1);
             if (nextSecond < now) nextSecond = now + std::chrono::seconds(1);
-            if (!loop.flushOutputs()) return RecordingEnd::kOutputFailed;
+            if (!loop.flushOutputs()) return ended(RecordingEnd::kOutputFailed);
             if (loop.progress != nullptr) {
-                std::fprintf(loop.progress, "  %5.1f s:", std::chrono::duration<double>(now - start).count());
+                // On a terminal one line, rewritten in place; in a file a line a second.
+                std::fprintf(loop.progress, "%s  %5.1f s:", onTerminal ? "\r" : "",
+                             std::chrono::duration<double>(now - start).count());
                 for (std::size_t c = 0; c < loop.rows.Channels(); ++c) {
                     std::fprintf(loop.progress, " %zu", loop.rows.Received(c));
                 }
-                std::fprintf(loop.progress, "\n");
+                if (!onTerminal) std::fprintf(loop.progress, "\n");
                 std::fflush(loop.progress);
+                progressShown = true;
             }
         }
-        if (loop.stopSignal.load() != 0) {
-            drain();
-            return RecordingEnd::kStopped;
-        }
-        if (now >= end) {
-            drain();
-            return RecordingEnd::kTimeUp;
-        }
+        if (loop.stopSignal.load() != 0) return catchUp(RecordingEnd::kStopped);
+        if (now >= end) return catchUp(RecordingEnd::kTimeUp);
         if (deliveries == 0) std::this_thread::sleep_for(std::min<Clock::duration>(kIdlePause, end - now));
     }
 }

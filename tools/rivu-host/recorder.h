@@ -65,12 +65,24 @@ struct RecordingLoop {
     std::function<bool()> flushOutputs;
     const std::atomic<int>& stopSignal;
     std::FILE* progress;  // samples received per channel, once a second; null: none
+    double periodSeconds = 0;  // the sampling interval in force
+};
+
+struct RecordingOutcome {
+    RecordingEnd end = RecordingEnd::kTimeUp;
+    double seconds = 0;       // from the start to the moment the recording was ended
+    std::size_t rowsDue = 0;  // rows the instrument sent by then, from the sampling interval
+    bool caughtUp = true;     // the enabler delivered them before the stop was sent
 };
 
 // Drains ReadLine until the time is up, a stop signal arrives, the port fails
 // (noticed within a poll) or an output fails. Between polls that find
-// nothing it sleeps, so waiting costs no processor time. The samples already
-// queued in the enabler are drained before it returns.
-RecordingEnd RecordFor(const RecordingLoop& loop);
+// nothing it sleeps, so waiting costs no processor time. Once the time is up
+// or a signal came, it goes on reading (for at most kCatchUpSeconds) until
+// the enabler has delivered every row the instrument sent until then: the
+// enabler delivers no sample once it has asked the instrument to stop, so
+// what it still holds or has not yet received then would be lost.
+RecordingOutcome RecordFor(const RecordingLoop& loop);
+constexpr double kCatchUpSeconds = 1.0;
 
 }  // namespace rivu::host

@@ -46,6 +46,8 @@ public:
     // Removes what this run created, when it ends before recording.
     virtual void Discard() = 0;
     virtual std::string Where() const = 0;
+    // After End: false when no file is left (it would hold nothing a reader opens).
+    virtual bool Kept() const { return true; }
     // After End: what a reader of this output should know about it.
     virtual std::vector<std::string> Remarks() const { return {}; }
     virtual std::string Error() const = 0;

@@ -58,6 +58,7 @@ public:
 
     std::string Description() const override { return description_; }
     std::string PortEntry() const override { return entry_; }
+    std::uint64_t RowsSent() const override { return simulator_.RowsSent(); }
 
 private:
     sim::Simulator simulator_;

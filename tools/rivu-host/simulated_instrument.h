@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -20,6 +21,8 @@ public:
     virtual std::string Description() const = 0;
     // Its RIVU_SERIAL_PORTS entry, "PATH=INSTANCE_ID".
     virtual std::string PortEntry() const = 0;
+    // Data rows it has sent since sampling last started.
+    virtual std::uint64_t RowsSent() const = 0;
 };
 
 }  // namespace rivu::host

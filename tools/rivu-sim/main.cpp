@@ -10,6 +10,10 @@
 #include "rivu-sim/program_options.h"
 #include "rivu-sim/simulator.h"
 
+#ifndef RIVU_SIM_VERSION
+#define RIVU_SIM_VERSION "unknown"
+#endif
+
 namespace {
 
 // Writes the path next to the target and renames it into place, so a reader
@@ -31,6 +35,12 @@ bool WritePortFile(const std::string& file, const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--version") {
+            std::printf("rivu-sim %s\n", RIVU_SIM_VERSION);
+            return 0;
+        }
+    }
     rivu::sim::ProgramOptions options;
     const std::string error = rivu::sim::ParseProgramOptions(std::vector<std::string>(argv + 1, argv + argc), options);
     if (options.help) {

@@ -69,6 +69,7 @@ std::string ProgramHelp() {
            "                         error-flag, hang-up (repeatable)\n"
            "  --fault-after N        lines before overlong-line and hang-up act (default 20)\n"
            "  --overlong-bytes N     length of the overlong run (default 9000)\n"
+           "  --version              print the version and exit\n"
            "  --help, -h             this list\n";
 }
 

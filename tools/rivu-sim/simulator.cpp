@@ -182,6 +182,7 @@ void Simulator::Run() {
         if (!hangingUp) {
             instrument.OnTime(now, lines);
             enqueue();
+            rowsSent_ = instrument.RowsSent();
         }
         if (!flush()) break;
 
@@ -238,6 +239,7 @@ void Simulator::Run() {
             }
             commands.clear();
             enqueue();
+            rowsSent_ = instrument.RowsSent();
         } else if (fds[1].revents & POLLHUP) {
             // No slave end at all (cannot happen while the terminal holds one):
             // do not spin on the condition.

@@ -80,6 +80,9 @@ public:
     // keepSentLines off; SentCount() counts regardless.
     std::vector<std::string> Sent() const;
     std::uint64_t SentCount() const;
+    // Data rows sent since the last start of sampling (kept also when
+    // keepSentLines is off).
+    std::uint64_t RowsSent() const { return rowsSent_.load(); }
 
     // Waits until the command text (exact match) has been received at least
     // occurrences times since Start().
@@ -112,6 +115,7 @@ private:
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> running_{false};
     std::atomic<bool> hungUp_{false};
+    std::atomic<std::uint64_t> rowsSent_{0};
     mutable std::mutex errorMutex_;
     std::string lastError_;
 };
