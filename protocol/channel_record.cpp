@@ -124,7 +124,10 @@ void ChannelRecord::StoreValue(double value) {
 void ChannelRecord::AppendSample(std::int32_t sample) {
     std::uint32_t write = sampleWrite_.load(std::memory_order_relaxed);
     std::uint32_t next = (write + 1) & kRingMask;
-    if (next == sampleRead_.load(std::memory_order_acquire)) return;  // full: the new sample is dropped
+    if (next == readSeen_) {
+        readSeen_ = sampleRead_.load(std::memory_order_acquire);
+        if (next == readSeen_) return;  // full: the new sample is dropped
+    }
     samples_[write] = sample;
     sampleWrite_.store(next, std::memory_order_release);
 }

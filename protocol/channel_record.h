@@ -14,6 +14,7 @@ class ChannelRecord {
 public:
     static constexpr std::uint32_t kRingSize = 32768;
     static constexpr std::uint32_t kRingMask = kRingSize - 1;
+    static constexpr std::size_t kCacheLine = 64;
 
     // Announces the record on the log ("channel: N | ...").
     ChannelRecord(std::string name, double upper, double lower, std::int32_t periodUs,
@@ -69,10 +70,16 @@ private:
     std::string baseScaling_;
     // Left uninitialised: a slot is read only after the producer wrote it, and
     // clearing 128 KiB per channel made every new catalogue cost a page-in.
-    std::array<std::int32_t, kRingSize> samples_;
-    std::atomic<std::uint32_t> sampleWrite_{0};
-    std::atomic<std::uint32_t> sampleRead_{0};
+    alignas(kCacheLine) std::array<std::int32_t, kRingSize> samples_;
+    // Each side's index on a cache line of its own: the consumer's advance
+    // does not take the producer's line away on every sample.
+    alignas(kCacheLine) std::atomic<std::uint32_t> sampleWrite_{0};
+    // sampleRead_ as the producer last read it. The consumer only moves
+    // sampleRead_ forward, so a ring that is not full by this value is not
+    // full; sampleRead_ itself is read only when the ring looks full.
+    std::uint32_t readSeen_ = 0;
     std::int32_t lastSample_ = 0;
+    alignas(kCacheLine) std::atomic<std::uint32_t> sampleRead_{0};
 };
 
 // Number of records created in the process; numbers the log lines.
