@@ -74,7 +74,7 @@ std::uint32_t ChannelLogCounter() { return channelLogCounter.load(); }
 
 ChannelRecord::ChannelRecord(std::string name, double upper, double lower, std::int32_t periodUs,
                              const std::string& unit, std::int32_t decimals)
-    : name_(std::move(name)), upper_(upper), lower_(lower), period_(periodUs), title_(name_), decimals_(decimals) {
+    : upper_(upper), lower_(lower), decimals_(decimals), name_(std::move(name)), period_(periodUs), title_(name_) {
     std::string lowerText = LimitText(lower, decimals);
     std::string upperText = LimitText(upper, decimals);
     gainList_ = lowerText + "," + upperText;

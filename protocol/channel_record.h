@@ -57,29 +57,32 @@ public:
     std::uint32_t SampleRead() const { return sampleRead_.load(); }
 
 private:
-    std::string name_;
-    double upper_;
+    // Laid out for the reader thread, which after each wake touches every
+    // channel: what scaling and appending a sample read and write shares one
+    // cache line, the host's index has another, and the ring follows.
+    alignas(kCacheLine) double upper_;
     double lower_;
-    std::int32_t period_;
-    std::string title_;
-    std::atomic<bool> enabled_{true};
-    std::int32_t decimals_;
     double factor_ = 1;         // 10^decimals_, fixed once decimals_ is
     double inverseFactor_ = 1;  // 10^-decimals_
-    std::string gainList_;
-    std::string baseScaling_;
-    // Left uninitialised: a slot is read only after the producer wrote it, and
-    // clearing 128 KiB per channel made every new catalogue cost a page-in.
-    alignas(kCacheLine) std::array<std::int32_t, kRingSize> samples_;
-    // Each side's index on a cache line of its own: the consumer's advance
-    // does not take the producer's line away on every sample.
-    alignas(kCacheLine) std::atomic<std::uint32_t> sampleWrite_{0};
+    std::int32_t decimals_;
+    std::int32_t lastSample_ = 0;
+    std::atomic<std::uint32_t> sampleWrite_{0};
     // sampleRead_ as the producer last read it. The consumer only moves
     // sampleRead_ forward, so a ring that is not full by this value is not
     // full; sampleRead_ itself is read only when the ring looks full.
     std::uint32_t readSeen_ = 0;
-    std::int32_t lastSample_ = 0;
+
+    std::string name_;
+    std::int32_t period_;
+    std::string title_;
+    std::atomic<bool> enabled_{true};
+    std::string gainList_;
+    std::string baseScaling_;
+
     alignas(kCacheLine) std::atomic<std::uint32_t> sampleRead_{0};
+    // Left uninitialised: a slot is read only after the producer wrote it, and
+    // clearing 128 KiB per channel made every new catalogue cost a page-in.
+    alignas(kCacheLine) std::array<std::int32_t, kRingSize> samples_;
 };
 
 // Number of records created in the process; numbers the log lines.
