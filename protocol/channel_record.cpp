@@ -86,7 +86,7 @@ std::uint32_t ChannelLogCounter() { return channelLogCounter.load(); }
 
 ChannelRecord::ChannelRecord(std::string name, double upper, double lower, std::int32_t periodUs,
                              const std::string& unit, std::int32_t decimals)
-    : name_(std::move(name)), upper_(upper), lower_(lower), period_(periodUs), title_(name_), decimals_(decimals) {
+    : upper_(upper), lower_(lower), decimals_(decimals), name_(std::move(name)), period_(periodUs), title_(name_) {
     // Fewer decimals until the larger limit, scaled, stays within 32000.
     double largest = std::fmax(std::fabs(upper), std::fabs(lower));
     while (decimals_ > 0 && PowerOfTen(decimals_) * largest > 32000.0) --decimals_;
@@ -136,14 +136,19 @@ void ChannelRecord::StoreValue(double value) {
 void ChannelRecord::AppendSample(std::int32_t sample) {
     std::uint32_t write = sampleWrite_.load(std::memory_order_relaxed);
     std::uint32_t next = (write + 1) & kRingMask;
-    if (next == sampleRead_.load(std::memory_order_acquire)) return;  // full: the new sample is dropped
+    if (next == readSeen_) {
+        readSeen_ = sampleRead_.load(std::memory_order_acquire);
+        if (next == readSeen_) return;  // full: the new sample is dropped
+    }
     samples_[write] = sample;
     sampleWrite_.store(next, std::memory_order_release);
 }
 
-bool ChannelRecord::HasRoom() const {
-    return ((sampleWrite_.load(std::memory_order_relaxed) + 1) & kRingMask) !=
-           sampleRead_.load(std::memory_order_acquire);
+bool ChannelRecord::HasRoom() {
+    const std::uint32_t next = (sampleWrite_.load(std::memory_order_relaxed) + 1) & kRingMask;
+    if (next != readSeen_) return true;
+    readSeen_ = sampleRead_.load(std::memory_order_acquire);
+    return next != readSeen_;
 }
 
 std::uint32_t ChannelRecord::SamplesHeld() const {

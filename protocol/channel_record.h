@@ -14,6 +14,7 @@ class ChannelRecord {
 public:
     static constexpr std::uint32_t kRingSize = 32768;
     static constexpr std::uint32_t kRingMask = kRingSize - 1;
+    static constexpr std::size_t kCacheLine = 64;
 
     // Announces the record on the log ("channel: N | ...").
     ChannelRecord(std::string name, double upper, double lower, std::int32_t periodUs,
@@ -47,7 +48,7 @@ public:
     // is dropped whole still sets the value a later "*" repeats).
     void NoteValue(double value) { lastSample_ = ScaleSample(value); }
     // The ring has room for one more sample (the consumer only ever makes more).
-    bool HasRoom() const;
+    bool HasRoom();
     std::int32_t LastSample() const { return lastSample_; }
 
     // Consumer side (host thread).
@@ -61,23 +62,32 @@ public:
     std::uint32_t SampleRead() const { return sampleRead_.load(); }
 
 private:
-    std::string name_;
-    double upper_;
+    // Laid out for the reader thread, which after each wake touches every
+    // channel: what scaling and appending a sample read and write shares one
+    // cache line, the host's index has another, and the ring follows.
+    alignas(kCacheLine) double upper_;
     double lower_;
+    double factor_ = 1;         // 10^decimals_, fixed once decimals_ is
+    double inverseFactor_ = 1;  // 10^-decimals_
+    std::int32_t decimals_;
+    std::int32_t lastSample_ = 0;
+    std::atomic<std::uint32_t> sampleWrite_{0};
+    // sampleRead_ as the producer last read it. The consumer only moves
+    // sampleRead_ forward, so a ring that is not full by this value is not
+    // full; sampleRead_ itself is read only when the ring looks full.
+    std::uint32_t readSeen_ = 0;
+
+    std::string name_;
     std::int32_t period_;
     std::string title_;
     std::atomic<bool> enabled_{true};
-    std::int32_t decimals_;
-    double factor_ = 1;         // 10^decimals_, fixed once decimals_ is
-    double inverseFactor_ = 1;  // 10^-decimals_
     std::string gainList_;
     std::string baseScaling_;
+
+    alignas(kCacheLine) std::atomic<std::uint32_t> sampleRead_{0};
     // Left uninitialised: a slot is read only after the producer wrote it, and
     // clearing 128 KiB per channel made every new catalogue cost a page-in.
-    std::array<std::int32_t, kRingSize> samples_;
-    std::atomic<std::uint32_t> sampleWrite_{0};
-    std::atomic<std::uint32_t> sampleRead_{0};
-    std::int32_t lastSample_ = 0;
+    alignas(kCacheLine) std::array<std::int32_t, kRingSize> samples_;
 };
 
 // Number of records created in the process; numbers the log lines.

@@ -115,7 +115,49 @@ float ParseClassicFloat(std::string_view text) {
 
 }  // namespace
 
+namespace {
+
+// Powers of ten that a float holds exactly (5^10 < 2^24).
+constexpr float kExactPowersOfTen[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+constexpr std::uint32_t kLargestExactMantissa = 1u << 24;
+
+// The way instruments write values: an optional minus sign, digits, and
+// optionally a point with more digits, filling the whole field. When its
+// digits as an integer m fit a float exactly (m <= 2^24) and it has at most
+// ten decimals k, m / 10^k is one division of two exact floats, which IEEE
+// arithmetic rounds correctly: the float strtof gives. Anything else is left
+// to the general reader (false).
+bool ParsePlainDecimal(std::u16string_view field, float& value) {
+    std::size_t pos = 0;
+    const bool negative = !field.empty() && field[0] == u'-';
+    if (negative) ++pos;
+    std::uint32_t mantissa = 0;
+    std::size_t integerDigits = 0;
+    for (; pos < field.size() && field[pos] >= u'0' && field[pos] <= u'9'; ++pos, ++integerDigits) {
+        mantissa = mantissa * 10 + static_cast<std::uint32_t>(field[pos] - u'0');
+        if (mantissa > kLargestExactMantissa) return false;
+    }
+    if (integerDigits == 0) return false;
+    std::size_t decimals = 0;
+    if (pos < field.size() && field[pos] == u'.') {
+        for (++pos; pos < field.size() && field[pos] >= u'0' && field[pos] <= u'9'; ++pos, ++decimals) {
+            mantissa = mantissa * 10 + static_cast<std::uint32_t>(field[pos] - u'0');
+            if (mantissa > kLargestExactMantissa || decimals == std::size(kExactPowersOfTen) - 1) return false;
+        }
+        if (decimals == 0) return false;
+    }
+    if (pos != field.size()) return false;
+    const float magnitude = static_cast<float>(mantissa) / kExactPowersOfTen[decimals];
+    value = negative ? -magnitude : magnitude;
+    return true;
+}
+
+}  // namespace
+
 float ParseNumber(std::u16string_view field) {
+    // Every data value passes here: the common form is read directly.
+    float value = 0.0f;
+    if (ParsePlainDecimal(field, value)) return value;
     // A number is plain ASCII; any other code unit ends it, so it is narrowed
     // to a byte that is never part of a number.
     std::string narrow;

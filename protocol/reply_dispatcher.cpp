@@ -31,6 +31,24 @@ constexpr std::size_t kMinWaveInfoFields = 12;
 // "U" and one digit per parameter must fit the longest frame the port sends whole.
 constexpr std::size_t kMaxParams = COMPort::kMaxCommandLength - 1;
 
+// Lines up to this length are widened on the stack (a data row is about 50
+// characters).
+constexpr std::size_t kAsciiLineLimit = 512;
+
+// Widens a line of printable and control ASCII other than NUL into out; false
+// for a longer line or one with a NUL or a byte of 0x80 or more, which the
+// code page must decode (the code-page conversion also ends at a NUL).
+bool WidenAscii(const char* text, std::size_t length, char16_t (&out)[kAsciiLineLimit], std::u16string_view& line) {
+    if (text == nullptr || length > kAsciiLineLimit) return false;
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == 0 || byte >= 0x80) return false;
+        out[i] = byte;
+    }
+    line = std::u16string_view(out, length);
+    return true;
+}
+
 bool StartsWith(std::u16string_view line, std::u16string_view prefix) {
     return line.substr(0, prefix.size()) == prefix;
 }
@@ -212,8 +230,15 @@ void StartRunning(RivuSerial& device, std::int32_t from) {
 }  // namespace
 
 HResult HandleReply(RivuSerial& device, const char* text, std::size_t length) {
-    const std::u16string decoded = platform::AnsiToWide(text, length);
-    const std::u16string_view line = decoded;
+    // Instrument lines are plain ASCII, which reads the same in every ANSI
+    // code page: such a line is widened here without a string per line.
+    char16_t asciiLine[kAsciiLineLimit];
+    std::u16string decoded;
+    std::u16string_view line;
+    if (!WidenAscii(text, length, asciiLine, line)) {
+        decoded = platform::AnsiToWide(text, length);
+        line = decoded;
+    }
 
     switch (device.protocolState.load()) {
         case kAwaitStopEcho:

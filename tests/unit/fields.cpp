@@ -4,6 +4,7 @@
 
 #include <clocale>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 namespace rivu {
@@ -43,6 +44,22 @@ TEST(ParseNumber, ReadsTheLeadingNumberAndIgnoresTheRest) {
     EXPECT_FLOAT_EQ(ParseNumber(u"1e"), 1.0f);
     EXPECT_FLOAT_EQ(ParseNumber(u"0x1p4"), 16.0f);
     EXPECT_EQ(ParseNumber(u"0.02"), 0.02f);  // the same float strtof gives
+}
+
+// Plain decimals are read without the general reader; at the edges of that
+// (2^24, ten decimals, a minus zero, leading zeros, a point without digits)
+// the float must still be strtof's, bit for bit.
+TEST(ParseNumber, PlainDecimalsGiveStrtofsFloatAtEveryEdge) {
+    for (const char* text : {"16777216", "16777217", "16777219", "-16777217", "1677721.7", "0.0000000001",
+                             "0.00000000015", "1.0000000001", "99999999999", "-0", "-0.0", "007.50", "5.", "-5.",
+                             "0.1", "0.3", "2.5", "-2.5", "123.456", "4294967296", "12.36"}) {
+        const std::string narrow(text);
+        const std::u16string wide(narrow.begin(), narrow.end());
+        const float expected = std::strtof(text, nullptr);
+        const float read = ParseNumber(wide);
+        EXPECT_EQ(std::signbit(read), std::signbit(expected)) << text;
+        EXPECT_EQ(read, expected) << text;
+    }
 }
 
 TEST(ParseNumber, TextThatIsNotANumberReadsAsZero) {

@@ -436,5 +436,15 @@ TEST_F(Dispatcher, LinesAreDecodedUpToTheirLengthOrANul) {
     EXPECT_EQ(device.modelName, "Mod");
 }
 
+TEST_F(Dispatcher, LongLinesAndBytesBeyondAsciiAreDecodedWhole) {
+    device.protocolState.store(kAwaitVersion);
+    EXPECT_EQ(Reply("V,1,0,3,1,Mod\xB5l"), kOk);
+    EXPECT_EQ(device.modelName, "Mod\xB5l");
+    const std::string longModel(600, 'M');
+    device.protocolState.store(kAwaitVersion);
+    EXPECT_EQ(Reply("V,1,0,3,1," + longModel), kOk);
+    EXPECT_EQ(device.modelName, longModel);
+}
+
 }  // namespace
 }  // namespace rivu
