@@ -420,6 +420,13 @@ private:
     bool TakeComments(HostObjects& host, double period);
     void StoppedDuringCycle(const HostObjects& host, std::size_t beforeStop) const;
     void AccountForRows(const RecordingOutcome& outcome, std::size_t rows, double period) const;
+    // Lines the enabler dropped while recording: each is a comment at the
+    // row where it was noticed (the rows the enabler had delivered by then),
+    // and the end of the run counts them.
+    void NoticeDrops(EnablerLog& log);
+    void PlaceDrops(std::size_t row, double period);
+    std::size_t LinesDropped(bool& atLeast) const;
+    void ReportDrops() const;
     bool Flush();
     // Says once per output why it could not be written.
     void ReportFailure(std::size_t sink);
@@ -433,6 +440,12 @@ private:
     std::vector<std::shared_ptr<std::atomic<bool>>> unfinished_;
     std::size_t commentsTaken_ = 0;
     std::size_t results_ = 0, notes_ = 0;
+    std::vector<std::string> dropsNoticed_;  // logged, not yet placed at a row
+    struct PlacedDrop {
+        std::size_t row;
+        LineDrop drop;
+    };
+    std::vector<PlacedDrop> drops_;
 };
 
 int Session::OpenOutputs() {
@@ -742,6 +755,81 @@ void Session::StoppedDuringCycle(const HostObjects& host, std::size_t beforeStop
     }
 }
 
+void Session::NoticeDrops(EnablerLog& log) {
+    for (std::string& problem : log.TakeDrops()) dropsNoticed_.push_back(std::move(problem));
+}
+
+void Session::PlaceDrops(std::size_t row, double period) {
+    using Kind = LineDrop::Kind;
+    for (const std::string& problem : dropsNoticed_) {
+        const std::optional<LineDrop> drop = DroppedLines(problem);
+        if (!drop) continue;
+        CommentEntry entry;
+        entry.sample = static_cast<std::int32_t>(row);
+        entry.seconds = static_cast<double>(row) * period;
+        entry.text = "enabler: " + problem;
+        switch (drop->kind) {
+            case Kind::kOverlongLine:
+                entry.text += "; later rows are one sample period early";
+                break;
+            case Kind::kWrongFields:
+                entry.text += "; later rows are one sample period early for each row dropped";
+                break;
+            case Kind::kRingsFull:
+                entry.text += "; later rows are early by the rows dropped";
+                break;
+            case Kind::kRingsFullCount:
+                entry.text += "; later rows are " + std::to_string(drop->lines) + " sample periods early";
+                break;
+        }
+        std::fprintf(info_, "  at %.3f s (sample %d, no channel): %s\n", entry.seconds, entry.sample,
+                     entry.text.c_str());
+        for (auto& sink : sinks_) sink->Comment(entry);
+        drops_.push_back({row, *drop});
+    }
+    dropsNoticed_.clear();
+}
+
+// A run of rows with the wrong field count is logged once, at its first row,
+// and a run of rows dropped at full rings without its count when the
+// recording ended within it: then there were at least that many.
+std::size_t Session::LinesDropped(bool& atLeast) const {
+    using Kind = LineDrop::Kind;
+    std::size_t lines = 0;
+    bool fullRun = false;
+    atLeast = false;
+    for (const PlacedDrop& placed : drops_) {
+        lines += placed.drop.lines;
+        if (placed.drop.kind == Kind::kWrongFields) atLeast = true;
+        if (placed.drop.kind == Kind::kRingsFull) fullRun = true;
+        if (placed.drop.kind == Kind::kRingsFullCount) fullRun = false;
+    }
+    if (fullRun) {
+        atLeast = true;
+        lines = std::max<std::size_t>(lines, 1);
+    }
+    return lines;
+}
+
+void Session::ReportDrops() const {
+    if (drops_.empty()) return;
+    bool atLeast = false;
+    const std::size_t lines = LinesDropped(atLeast);
+    std::string rows;
+    for (std::size_t i = 0; i < drops_.size(); ++i) {
+        if (i == 10) {
+            rows += ", ...";
+            break;
+        }
+        rows += (i == 0 ? "" : ", ") + std::to_string(drops_[i].row);
+    }
+    std::fprintf(stderr,
+                 "rivu-host: %s%zu line%s the instrument sent %s dropped by the enabler; later rows are shifted one "
+                 "sample period earlier for each (noticed at row%s %s, marked there among the comments)\n",
+                 atLeast ? "at least " : "", lines, lines == 1 ? "" : "s", lines == 1 && !atLeast ? "was" : "were",
+                 drops_.size() == 1 ? "" : "s", rows.c_str());
+}
+
 // Says whether every row the instrument sent before the stop is in the
 // files. A simulated instrument counts what it sent; of a real one the host
 // knows the rows due by the sampling interval.
@@ -754,15 +842,29 @@ void Session::AccountForRows(const RecordingOutcome& outcome, std::size_t rows, 
                      outcome.rowsDue - rows, outcome.rowsDue, outcome.seconds, period * 1e6, kCatchUpSeconds);
     }
     if (!instrument_) return;
+    // Of the rows sent but not in the files, those the enabler dropped are
+    // reported above; the rest came while the stop was on its way.
     const std::uint64_t sent = instrument_->RowsSent();
-    if (sent > rows) {
-        std::fprintf(info_,
-                     "The simulated instrument sent %llu rows; the last %llu came while the stop was on its way and "
-                     "are not in the files\n(the enabler discards rows once it has asked the instrument to stop).\n",
-                     static_cast<unsigned long long>(sent), static_cast<unsigned long long>(sent - rows));
-    } else {
+    bool atLeast = false;
+    const std::uint64_t missing = sent > rows ? sent - rows : 0;
+    const std::uint64_t dropped = std::min<std::uint64_t>(LinesDropped(atLeast), missing);
+    const std::uint64_t late = missing - dropped;
+    if (missing == 0) {
         std::fprintf(info_, "Every row the simulated instrument sent (%llu) is in the files.\n",
                      static_cast<unsigned long long>(sent));
+        return;
+    }
+    std::fprintf(info_, "The simulated instrument sent %llu rows", static_cast<unsigned long long>(sent));
+    if (dropped > 0) {
+        std::fprintf(info_, "; the enabler dropped %llu of them (see above)", static_cast<unsigned long long>(dropped));
+    }
+    if (late > 0) {
+        std::fprintf(info_,
+                     "; the last %llu came while the stop was on its way and are not in the files\n(the enabler "
+                     "discards rows once it has asked the instrument to stop).\n",
+                     static_cast<unsigned long long>(late));
+    } else {
+        std::fprintf(info_, "; every other one is in the files.\n");
     }
 }
 
@@ -883,6 +985,9 @@ int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
         DiscardOutputs();
         return kExitOutput;
     }
+    // Lines dropped until now were not data rows.
+    log.Sync();
+    log.TakeDrops();
     bool started = false;
     RunStep([&] { started = enabler.DeviceCommand(index, RIVU_CMD_START_SAMPLING, nullptr) == 1; },
             "instrument " + std::to_string(index) + " to start sampling");
@@ -903,8 +1008,28 @@ int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
     if (!written) {
         outcome.end = RecordingEnd::kOutputFailed;
     } else {
-        outcome = RecordFor({enabler, index, options_.seconds, rows, [&] { return TakeComments(host, period); },
-                             [&] { return Flush(); }, stopSignal, info_, period});
+        auto rowsDelivered = [&] {
+            std::size_t most = rows.Rows();
+            for (std::size_t c = 0; c < rows.Channels(); ++c) most = std::max(most, rows.Received(c));
+            return most;
+        };
+        // A drop is logged after the rows stored before it, so once a round
+        // that began after its notice has emptied the enabler, every row the
+        // instrument sent before the dropped line has been delivered.
+        RecordingLoop loop{enabler, index, options_.seconds, rows, [&] { return TakeComments(host, period); },
+                           [&] { return Flush(); }, stopSignal, info_, period};
+        loop.beforeDrain = [&] {
+            log.Sync();
+            NoticeDrops(log);
+        };
+        loop.afterDrain = [&](bool emptied) {
+            if (emptied) PlaceDrops(rowsDelivered(), period);
+        };
+        outcome = RecordFor(loop);
+        // The last lines the enabler logged before the stop.
+        log.Sync();
+        NoticeDrops(log);
+        PlaceDrops(rowsDelivered(), period);
     }
     const RecordingEnd end = outcome.end;
     const double recorded = outcome.seconds;
@@ -948,6 +1073,7 @@ int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
         }
     }
     std::fprintf(info_, "%zu rows, %.1f s\n", rows.Rows(), rows.Rows() * period);
+    ReportDrops();
     AccountForRows(outcome, rows.Rows(), period);
     if (end == RecordingEnd::kStopped) {
         std::fprintf(stderr, "rivu-host: stopped by %s after %.1f s%s\n", SignalName(stopSignal.load()).c_str(),

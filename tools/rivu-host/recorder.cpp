@@ -93,11 +93,13 @@ RecordingOutcome RecordFor(const RecordingLoop& loop) {
     auto nextSecond = start + std::chrono::seconds(1);
     static char buffer[65536];
     auto drain = [&] {
+        if (loop.beforeDrain) loop.beforeDrain();
         int deliveries = 0;
         while (deliveries < kMaxDeliveriesPerPoll && loop.enabler.ReadLine(loop.index, buffer, sizeof buffer, 0)) {
             loop.rows.TakeDelivery(buffer);
             ++deliveries;
         }
+        if (loop.afterDrain) loop.afterDrain(deliveries < kMaxDeliveriesPerPoll);
         return deliveries;
     };
     auto rowsHeld = [&] {

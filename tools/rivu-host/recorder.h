@@ -66,6 +66,12 @@ struct RecordingLoop {
     const std::atomic<int>& stopSignal;
     std::FILE* progress;  // samples received per channel, once a second; null: none
     double periodSeconds = 0;  // the sampling interval in force
+    // Called before each round of ReadLine calls (may be empty): what the
+    // enabler logged until then came after the rows it had stored by then.
+    std::function<void()> beforeDrain = {};
+    // Called after each round (may be empty); `emptied`: the round ended
+    // because the enabler had no more to deliver.
+    std::function<void(bool emptied)> afterDrain = {};
 };
 
 struct RecordingOutcome {
