@@ -204,6 +204,41 @@ TEST(EdfWriter, HeaderFieldsHaveTheirWidthsAndRecordsTheirSize) {
 }
 
 
+// Readers match signals by label: titles that agree in their first 16
+// characters (or altogether) still give distinct labels, and every label that
+// is not its title says how it was made.
+TEST(EdfWriter, LabelsCutTo16CharactersStayUnique) {
+    DeviceReport report;
+    report.samplePeriodUs = 20000;
+    const std::string scaling = "0,0;500,500;mmHg;0;";
+    report.channels = {Channel("Pressure left ventricle", scaling), Channel("Pressure left ventral", scaling),
+                       Channel("ECG", scaling),         Channel("ECG", scaling),
+                       Channel("Pressure left~2", scaling)};
+    EdfWriter writer;
+    std::string error;
+    ASSERT_TRUE(writer.Plan(report, error)) << error;
+    std::vector<std::string> labels, notes;
+    for (const EdfSignal& signal : writer.Signals()) {
+        labels.push_back(signal.label);
+        notes.push_back(signal.note);
+    }
+    // "Pressure left~2" is a title already, so channel 2 takes the next free number.
+    EXPECT_EQ(labels, (std::vector<std::string>{"Pressure left ve", "Pressure left~7", "ECG", "ECG~4",
+                                                "Pressure left~2"}))
+        << ::testing::PrintToString(labels);
+    EXPECT_EQ(notes[0], "its label \"Pressure left ventricle\" is \"Pressure left ve\" in the file (EDF+ labels "
+                        "hold 16 characters)");
+    EXPECT_EQ(notes[1], "its label \"Pressure left ventral\" is \"Pressure left~7\" in the file (cut to 16 "
+                        "characters it would repeat channel 1's)");
+    EXPECT_EQ(notes[2], "");
+    EXPECT_EQ(notes[3], "its label \"ECG\" is \"ECG~4\" in the file (it would repeat channel 3's)");
+    EXPECT_EQ(notes[4], "");
+    std::vector<std::string> sorted = labels;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << ::testing::PrintToString(labels);
+}
+
+
 // rivu-host's EDF+ output as one of its recording's outputs: checked before
 // the instrument starts, fed row by row, whole when it ends.
 TEST(EdfSink, KeepsChannelsInStepAndCommentsAtTheirSamples) {

@@ -105,6 +105,53 @@ std::string Annotation(std::int64_t onsetUs, const std::string& text) {
     return onset + '\x14' + text + '\x14' + '\0';
 }
 
+// Labels as readers compare them: without the header's padding.
+std::string Trimmed(const std::string& label) { return label.substr(0, label.find_last_not_of(' ') + 1); }
+
+// Labels cut to 16 characters can repeat one another, and readers (MNE among
+// them) match signals by label: a label that repeats an earlier channel's
+// ends in "~<channel number>" instead. Every label that differs from the
+// channel's title says so in the signal's note.
+void MakeLabelsUnique(const DeviceReport& report, std::vector<EdfSignal>& signals) {
+    constexpr std::size_t kWidth = 16;
+    auto heldByAnother = [&](const std::string& label, std::size_t self) {
+        for (std::size_t other = 0; other < signals.size(); ++other) {
+            if (other != self && Trimmed(signals[other].label) == Trimmed(label)) return true;
+        }
+        return false;
+    };
+    for (std::size_t c = 0; c < signals.size(); ++c) {
+        const ChannelInfo& channel = report.channels[c];
+        const std::string title = EdfAscii(channel.title.empty() ? channel.name : channel.title);
+        EdfSignal& signal = signals[c];
+        std::size_t repeats = 0;  // the earlier channel's number
+        for (std::size_t other = 0; other < c && repeats == 0; ++other) {
+            if (Trimmed(signals[other].label) == Trimmed(signal.label)) repeats = other + 1;
+        }
+        if (repeats != 0) {
+            // The channel number is unique among the suffixes; a larger one
+            // only where another title already reads like it.
+            for (std::size_t n = c + 1;; n += signals.size()) {
+                const std::string suffix = "~" + std::to_string(n);
+                const std::string label = Trimmed(title.substr(0, kWidth - suffix.size())) + suffix;
+                if (!heldByAnother(label, c)) {
+                    signal.label = label;
+                    break;
+                }
+            }
+        }
+        if (signal.label == title) continue;
+        std::string how = "its label \"" + title + "\" is \"" + signal.label + "\" in the file (";
+        if (repeats == 0) {
+            how += "EDF+ labels hold 16 characters)";
+        } else {
+            how += std::string(title.size() > kWidth ? "cut to 16 characters it" : "it") + " would repeat channel " +
+                   std::to_string(repeats) + "'s)";
+        }
+        signal.note += (signal.note.empty() ? "" : "; ") + how;
+    }
+}
+
 constexpr std::size_t kHeaderRecordCount = 236;
 const char* const kMonths[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN", "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
 
@@ -274,6 +321,7 @@ bool EdfWriter::Plan(const DeviceReport& report, std::string& error) {
         }
         signals_.push_back(signal);
     }
+    MakeLabelsUnique(report, signals_);
     pending_.assign(signals_.size(), {});
     return true;
 }

@@ -16,7 +16,7 @@ namespace rivu::host {
 // a raw range wider than 16 bits is shifted (still exact) or, beyond 65536
 // steps, divided (not exact: note says so).
 struct EdfSignal {
-    std::string label;        // 16 ASCII characters at most
+    std::string label;        // 16 ASCII characters at most, unique in the file
     std::string dimension;    // 8 ASCII characters at most
     std::string physicalMin;  // as written in the header, 8 characters at most
     std::string physicalMax;
@@ -24,7 +24,7 @@ struct EdfSignal {
     int digitalMax = 32767;
     std::int64_t rawMin = 0;  // the raw value stored as digitalMin
     std::int64_t rawMax = 0;  // the raw value stored as digitalMax
-    std::string note;         // why the values are not exact; empty when they are
+    std::string note;         // why the values are not exact or the label is not the title; empty when neither
 
     // The stored value of a raw sample; a sample outside the calibration
     // points is stored as the nearer limit and counted in clipped.
