@@ -1193,6 +1193,66 @@ TEST_F(RivuHostEndToEnd, TellsFailuresAtOnceWithTheMessageThatApplies) {
     }
 }
 
+// A line the enabler drops (an overlong run swallows the row after it) makes
+// every later row one period early: rivu-host marks it among the comments,
+// CSV and EDF+, at the row where it noticed it (never before the row that was
+// lost, as the instrument's values show), and counts it at the end.
+TEST_F(RivuHostEndToEnd, MarksALineTheEnablerDroppedAtItsRow) {
+    const std::string csv = File("dropped.csv"), edf = File("dropped.edf");
+    const HostRun run = RunHost({"--simulate", "rivu,overlong-line", "--seconds", "3", "--csv", csv, "--edf", edf});
+    ASSERT_EQ(run.exitCode, 0) << Shown(run);
+    const Table samples = ReadTable(ReadWholeFile(csv));
+    const Table comments = ReadTable(ReadWholeFile(File("dropped-comments.csv")));
+    ASSERT_EQ(comments.rows.size(), 1u) << Shown(run);
+    const std::string& comment = comments.rows[0];
+    EXPECT_NE(comment.find(",,\"enabler: line longer than the receive ring dropped up to its line feed; later rows "
+                           "are one sample period early\""),
+              std::string::npos)
+        << comment;
+    const std::size_t noticed = std::stoul(comment.substr(comment.find(',') + 1));
+
+    // The rows the files can have lost: from row d on, each holds the
+    // instrument's row d + 1.
+    const sim::DataModel model(SimulatorConfig::ForKind(InstrumentKind::kRivu).channels);
+    auto holds = [&](std::size_t row, std::uint64_t sent) {
+        std::istringstream fields(samples.rows[row]);
+        std::string field;
+        std::getline(fields, field, ',');  // time_s
+        for (std::size_t column = 1; std::getline(fields, field, ','); ++column) {
+            if (std::fabs(std::stod(field) - model.Value(column, sent)) > 1e-6) return false;
+        }
+        return true;
+    };
+    std::vector<std::size_t> lost;
+    for (std::size_t d = 0; d < samples.rows.size(); ++d) {
+        bool fits = true;
+        for (std::size_t row = 0; row < samples.rows.size() && fits; ++row) fits = holds(row, row < d ? row : row + 1);
+        if (fits) lost.push_back(d);
+    }
+    ASSERT_FALSE(lost.empty()) << "the rows are not the instrument's with one row lost";
+    // Noticed within half a second of the loss (the host reads every 10 ms).
+    EXPECT_GE(noticed, lost.front()) << noticed << " " << ::testing::PrintToString(lost);
+    EXPECT_LE(noticed, lost.back() + 25) << noticed << " " << ::testing::PrintToString(lost);
+
+    // The same comment as an EDF+ annotation at its row's time.
+    const long long onsetUs = static_cast<long long>(noticed) * 20000;
+    std::string onset = std::to_string(onsetUs / 1000000);
+    if (const long long fraction = onsetUs % 1000000; fraction != 0) {
+        std::string digits = std::to_string(1000000 + fraction).substr(1);
+        digits.erase(digits.find_last_not_of('0') + 1);
+        onset += "." + digits;
+    }
+    EXPECT_NE(ReadWholeFile(edf).find("+" + onset + "\x14" + "enabler: line longer than the receive ring"),
+              std::string::npos)
+        << onset;
+    EXPECT_NE(run.err.find("rivu-host: 1 line the instrument sent was dropped by the enabler; later rows are shifted "
+                           "one sample period earlier for each (noticed at row " +
+                           std::to_string(noticed) + ", marked there among the comments)"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(SentRowsNotRecorded(run.out, samples.rows.size(), 1), "") << run.out;
+}
+
 // Simulated instruments and named ports: --port with a serial, fault modes
 // through --simulate, the offered periods in the device report.
 TEST_F(RivuHostEndToEnd, ReachesSimulatedInstrumentsOnNamedPorts) {
