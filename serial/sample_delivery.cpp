@@ -1,7 +1,7 @@
 #include "serial/sample_delivery.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 #include <optional>
 #include <vector>
 
@@ -66,13 +66,17 @@ bool TakeSampleLines(RivuSerial& device, char* buffer, int size) {
         int lineLength = 0;
         const int lineRoom = std::min(room, device.maxLineLength);
         if (lineRoom >= kMinimumLineRoom) {
-            int used = std::snprintf(position, 16, "+%u", current + 1);
+            // Decimal text as "%d" writes it; to_chars because the host's
+            // thread turns every sample into text here.
+            position[0] = '+';
+            int used = static_cast<int>(std::to_chars(position + 1, position + 16, current + 1).ptr - position);
             std::uint32_t taken = 0;
             std::int32_t sample = 0;
+            // More than 16 bytes left: a comma, at most 11 characters of a
+            // sample, the line feed and the terminator always fit.
             while (taken < held && (lineRoom - 1) - used > 16 && channel->TakeSample(sample)) {
                 position[used] = ',';
-                used += 1 + std::snprintf(position + used + 1, static_cast<std::size_t>(lineRoom - used - 3), "%d",
-                                          static_cast<int>(sample));
+                used = static_cast<int>(std::to_chars(position + used + 1, position + lineRoom - 2, sample).ptr - position);
                 ++taken;
             }
             position[used] = '\n';
