@@ -42,31 +42,46 @@ double CpuPercent(std::int64_t cpuNs, std::int64_t wallNs) {
     return wallNs > 0 ? 100.0 * static_cast<double>(cpuNs) / static_cast<double>(wallNs) : 0;
 }
 
-void SetDelays(RunFigures& figures, const std::vector<std::int64_t>& stamps, const std::vector<std::int64_t>& firstOut) {
-    std::vector<std::int64_t> delays;
+void SetDelays(RunFigures& figures, const std::vector<std::int64_t>& stamps, const std::vector<std::int64_t>& firstOut,
+               std::int64_t readingFrom) {
+    std::vector<std::int64_t> delays, all;
     std::int64_t lastOut = 0;
+    std::int64_t startMax = 0;
     for (std::size_t row = 0; row < stamps.size() && row < firstOut.size(); ++row) {
         if (firstOut[row] == 0) continue;
-        delays.push_back(firstOut[row] - stamps[row]);
+        const std::int64_t delay = firstOut[row] - stamps[row];
+        all.push_back(delay);
+        if (stamps[row] < readingFrom) {
+            ++figures.startRows;
+            startMax = std::max(startMax, delay);
+        } else {
+            delays.push_back(delay);
+        }
         lastOut = std::max(lastOut, firstOut[row]);
     }
-    figures.seconds =
-        !stamps.empty() && lastOut > stamps.front() ? static_cast<double>(lastOut - stamps.front()) / 1e9 : 0;
+    const std::int64_t first = stamps.empty() ? 0 : *std::min_element(stamps.begin(), stamps.end());
+    figures.seconds = lastOut > first && first != 0 ? static_cast<double>(lastOut - first) / 1e9 : 0;
     figures.p50Ms = PercentileMs(delays, 0.5);
     figures.p99Ms = PercentileMs(delays, 0.99);
+    figures.p99AllMs = PercentileMs(all, 0.99);
+    figures.startMaxMs = static_cast<double>(startMax) / 1e6;
 }
 
 void PrintResult(const RunFigures& figures) {
     const double bytesPerSecond = figures.seconds > 0 ? static_cast<double>(figures.bytes) / figures.seconds : 0;
+    const double devices = static_cast<double>(std::max<std::size_t>(figures.devices, 1));
     std::printf(
-        "RESULT rows=%llu seconds=%.3f rows_per_s=%.0f bytes_per_s=%.0f ratio=%.1f lost=%llu wrong=%llu "
-        "library_threads=%zu library_cpu_pct=%.3f library_cpu_median_pct=%.3f host_cpu_pct=%.1f p50_ms=%.3f "
-        "p99_ms=%.3f\n",
-        static_cast<unsigned long long>(figures.rows), figures.seconds,
+        "RESULT devices=%zu rows=%llu seconds=%.3f rows_per_s=%.0f bytes_per_s=%.0f ratio=%.1f lost=%llu wrong=%llu "
+        "library_threads=%zu library_cpu_pct=%.3f library_cpu_median_pct=%.3f "
+        "library_cpu_median_per_device_pct=%.3f host_cpu_pct=%.1f p50_ms=%.3f p99_ms=%.3f p99_all_ms=%.3f "
+        "start_rows=%llu start_max_ms=%.3f close_ms=%.0f\n",
+        figures.devices, static_cast<unsigned long long>(figures.rows), figures.seconds,
         figures.seconds > 0 ? static_cast<double>(figures.rows) / figures.seconds : 0, bytesPerSecond,
-        bytesPerSecond / static_cast<double>(kLineBytesPerSecond), static_cast<unsigned long long>(figures.lost),
+        bytesPerSecond / devices / static_cast<double>(kLineBytesPerSecond), static_cast<unsigned long long>(figures.lost),
         static_cast<unsigned long long>(figures.wrong), figures.readerThreads, figures.readerCpuPercent,
-        figures.readerCpuMedianPercent, figures.hostCpuPercent, figures.p50Ms, figures.p99Ms);
+        figures.readerCpuMedianPercent, figures.readerCpuMedianPercent < 0 ? -1 : figures.readerCpuMedianPercent / devices,
+        figures.hostCpuPercent, figures.p50Ms, figures.p99Ms, figures.p99AllMs,
+        static_cast<unsigned long long>(figures.startRows), figures.startMaxMs, figures.closeMs);
     std::fflush(stdout);
 }
 

@@ -32,7 +32,8 @@ private:
 };
 
 struct RunFigures {
-    std::uint64_t rows = 0;
+    std::size_t devices = 1;   // instruments read at once
+    std::uint64_t rows = 0;    // all instruments' rows
     double seconds = 0;        // first row written to last sample out
     std::uint64_t bytes = 0;   // bytes the instrument sent
     std::uint64_t lost = 0;    // samples that never came out
@@ -43,15 +44,24 @@ struct RunFigures {
     double hostCpuPercent = 0;
     double p50Ms = 0;
     double p99Ms = 0;
+    double closeMs = -1;  // CloseAll, when the run timed it
+    // Rows written before the host could read (while it was still starting
+    // the instruments: the start command returns only at its next 20 ms
+    // look at the state) are left out of p50Ms and p99Ms and counted here.
+    std::uint64_t startRows = 0;
+    double startMaxMs = 0;  // the longest delay among them
+    double p99AllMs = 0;    // p99 over every row, those included
 };
 
 // CPU nanoseconds used over wall nanoseconds, in percent of one core.
 double CpuPercent(std::int64_t cpuNs, std::int64_t wallNs);
 
-// Sets seconds (first row written to last row out), p50Ms and p99Ms (write
-// to first sample out) from when each row was written and first came out
-// (0: never). stamps and firstOut have one entry per row.
-void SetDelays(RunFigures& figures, const std::vector<std::int64_t>& stamps, const std::vector<std::int64_t>& firstOut);
+// Sets seconds (first row written to last row out) and the delays (write to
+// first sample out) from when each row was written and first came out (0:
+// never); stamps and firstOut have one entry per row. Rows written before
+// readingFrom are the start rows.
+void SetDelays(RunFigures& figures, const std::vector<std::int64_t>& stamps, const std::vector<std::int64_t>& firstOut,
+               std::int64_t readingFrom = 0);
 
 void PrintResult(const RunFigures& figures);
 

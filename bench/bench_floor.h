@@ -9,8 +9,10 @@
 
 namespace rivu::bench {
 
-// Exit statuses: 0 every row reached the consumer; 1 rows lost; 4 the
-// pseudo-terminal or the signals cannot be made.
-int RunFloor(std::uint64_t rows);
+// devices lines at once: a bare reader thread for each, one consumer for all.
+// Exit statuses: 0 every row reached the consumer; 1 rows lost or the writer
+// fell behind the line rate; 4 the pseudo-terminals or the signals cannot be
+// made.
+int RunFloor(std::uint64_t rows, std::uint64_t devices);
 
 }  // namespace rivu::bench

@@ -35,7 +35,11 @@ std::u16string Widen(const std::string& text) { return std::u16string(text.begin
 // after the run, so that draining stays as quick as a host's.
 class Tally {
 public:
-    Tally(std::size_t channels, std::uint64_t rows) : samples_(channels), firstOut_(rows, 0) {
+    // streaming: the instrument goes on sending the model's rows after the
+    // counted ones, so later samples are checked against the model too;
+    // otherwise any sample beyond the counted rows is wrong.
+    Tally(std::size_t channels, std::uint64_t rows, bool streaming)
+        : samples_(channels), firstOut_(rows, 0), streaming_(streaming) {
         for (std::vector<std::int32_t>& channel : samples_) channel.reserve(rows);
     }
 
@@ -77,7 +81,8 @@ public:
         std::uint64_t wrong = malformed_;
         for (std::size_t c = 0; c < samples_.size(); ++c) {
             for (std::size_t row = 0; row < samples_[c].size(); ++row) {
-                if (row >= firstOut_.size() || samples_[c][row] != model.Ticks(c + 1, row)) ++wrong;
+                const bool counted = row < firstOut_.size() || streaming_;
+                if (!counted || samples_[c][row] != model.Ticks(c + 1, row)) ++wrong;
             }
         }
         return wrong;
@@ -96,6 +101,7 @@ private:
 
     std::vector<std::vector<std::int32_t>> samples_;
     std::vector<std::int64_t> firstOut_;
+    bool streaming_;
     std::uint64_t malformed_ = 0;
 };
 
@@ -150,37 +156,49 @@ int RunHost(const HostOptions& options) {
     }
 #endif
     enabler.InitOnMainThread();
-    int index = -1;
-    if (enabler.FindDevice(&index, options.selection.c_str()) != 1) {
-        std::fprintf(stderr, "rivu-bench: no instrument found: %s\n", enabler.LastError(kNoDevice).c_str());
-        return 4;
+    const std::size_t wanted = options.devices == 0 ? 1 : static_cast<std::size_t>(options.devices);
+    std::vector<unsigned int> devices;
+    for (int index = -1; devices.size() < wanted && enabler.FindDevice(&index, options.selection.c_str()) == 1;) {
+        devices.push_back(static_cast<unsigned int>(index));
     }
-    const std::vector<std::uint64_t> before = ProcessThreads();
-    if (enabler.Initialise(static_cast<unsigned int>(index)) != 1) {
-        std::fprintf(stderr, "rivu-bench: the instrument cannot be used: %s\n", enabler.LastError(kNoDevice).c_str());
+    if (devices.size() < wanted) {
+        std::fprintf(stderr, "rivu-bench: %zu of %zu instruments found: %s\n", devices.size(), wanted,
+                     enabler.LastError(kNoDevice).c_str());
         enabler.CloseAll();
         return 4;
     }
-    // The threads the enabler started: its reader.
+    const std::vector<std::uint64_t> before = ProcessThreads();
+    for (const unsigned int device : devices) {
+        if (enabler.Initialise(device) != 1) {
+            std::fprintf(stderr, "rivu-bench: instrument %u cannot be used: %s\n", device,
+                         enabler.LastError(device).c_str());
+            enabler.CloseAll();
+            return 4;
+        }
+    }
+    // The threads the enabler started: a reader per instrument.
     std::vector<std::uint64_t> libraryThreads;
     const std::set<std::uint64_t> known(before.begin(), before.end());
     for (const std::uint64_t thread : ProcessThreads()) {
         if (!known.contains(thread)) libraryThreads.push_back(thread);
     }
-    RivuCommandRecord record{};
-    if (enabler.DeviceCommand(static_cast<unsigned int>(index), RIVU_CMD_CHANNEL_COUNT, &record) != 1 ||
-        record.value <= 0) {
-        std::fprintf(stderr, "rivu-bench: the instrument reports no channels\n");
-        enabler.CloseAll();
-        return 4;
+    std::vector<Tally> tallies;
+    for (const unsigned int device : devices) {
+        RivuCommandRecord record{};
+        if (enabler.DeviceCommand(device, RIVU_CMD_CHANNEL_COUNT, &record) != 1 || record.value <= 0) {
+            std::fprintf(stderr, "rivu-bench: instrument %u reports no channels\n", device);
+            enabler.CloseAll();
+            return 4;
+        }
+        tallies.emplace_back(static_cast<std::size_t>(record.value), options.rows, options.devices != 0);
     }
-    Tally tally(static_cast<std::size_t>(record.value), options.rows);
-
-    if (enabler.DeviceCommand(static_cast<unsigned int>(index), RIVU_CMD_START_SAMPLING, nullptr) != 1) {
-        std::fprintf(stderr, "rivu-bench: the instrument did not start: %s\n",
-                     enabler.LastError(kNoDevice).c_str());
-        enabler.CloseAll();
-        return 4;
+    for (const unsigned int device : devices) {
+        if (enabler.DeviceCommand(device, RIVU_CMD_START_SAMPLING, nullptr) != 1) {
+            std::fprintf(stderr, "rivu-bench: instrument %u did not start: %s\n", device,
+                         enabler.LastError(device).c_str());
+            enabler.CloseAll();
+            return 4;
+        }
     }
     // Costs are counted from here: the start-up (channel catalogue included)
     // is behind, the rows are what remains.
@@ -192,45 +210,81 @@ int RunHost(const HostOptions& options) {
     libraryWindows.Start(start, libraryCpuStart);
     static char buffer[65536];
     std::int64_t lastSample = 0;
-    while (!tally.Complete()) {
+    // One thread drains every instrument in turn, as a host does: each device
+    // until it has nothing, then the next. After a round that found nothing
+    // the first call waits for data (the given time-out with one instrument,
+    // 1 ms with several, so that no device waits long behind another).
+    const int idleWaitMs = devices.size() == 1 ? options.readTimeoutMs : 1;
+    bool idle = false;
+    const auto complete = [&] {
+        return std::all_of(tallies.begin(), tallies.end(), [](const Tally& tally) { return tally.Complete(); });
+    };
+    while (!complete()) {
         const std::int64_t now = NowNanoseconds();
         libraryWindows.Sample(now, [&] { return CpuOf(libraryThreads); });
         if (now - (lastSample != 0 ? lastSample : start) > (lastSample != 0 ? kQuietLimitNs : kFirstSampleLimitNs)) {
             break;
         }
-        if (enabler.ReadLine(static_cast<unsigned int>(index), buffer, sizeof buffer, options.readTimeoutMs) == 1) {
-            lastSample = NowNanoseconds();
-            tally.Take(buffer, lastSample);
+        bool delivered = false;
+        for (std::size_t i = 0; i < devices.size(); ++i) {
+            int waitMs = idle && i == 0 ? idleWaitMs : 0;
+            while (enabler.ReadLine(devices[i], buffer, sizeof buffer, waitMs) == 1) {
+                lastSample = NowNanoseconds();
+                tallies[i].Take(buffer, lastSample);
+                delivered = true;
+                waitMs = 0;
+            }
         }
+        idle = !delivered;
     }
     const std::int64_t end = NowNanoseconds();
     const std::int64_t libraryCpu = CpuOf(libraryThreads) - libraryCpuStart;
     const std::int64_t hostCpu = ThreadCpuNanoseconds(hostThread) - hostCpuStart;
-    RivuCommandRecord stop{};
-    enabler.DeviceCommand(static_cast<unsigned int>(index), RIVU_CMD_STOP_SAMPLING, &stop);
+    // One instrument is stopped before it is closed; several are closed while
+    // they still stream, as a host closes a rack, and the close is timed.
+    if (options.devices == 0) {
+        RivuCommandRecord stop{};
+        enabler.DeviceCommand(devices[0], RIVU_CMD_STOP_SAMPLING, &stop);
+    }
+    const std::int64_t closeStart = NowNanoseconds();
     enabler.CloseAll();
+    const std::int64_t closeNs = NowNanoseconds() - closeStart;
 
-    std::vector<std::int64_t> stamps;
+    std::vector<std::int64_t> stamps, firstOut;
     std::uint64_t bytes = 0;
-    if (!ReadTimes(options.timesFile, stamps, bytes) || stamps.size() != options.rows || stamps.empty()) {
-        std::fprintf(stderr, "rivu-bench: the instrument's times (%s) cannot be read\n", options.timesFile.c_str());
-        return 4;
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        const std::string path = options.devices == 0 ? options.timesFile : options.timesFile + "." + std::to_string(i);
+        std::vector<std::int64_t> own;
+        std::uint64_t ownBytes = 0;
+        if (!ReadTimes(path, own, ownBytes) || own.size() != options.rows || own.empty()) {
+            std::fprintf(stderr, "rivu-bench: the instrument's times (%s) cannot be read\n", path.c_str());
+            return 4;
+        }
+        stamps.insert(stamps.end(), own.begin(), own.end());
+        firstOut.insert(firstOut.end(), tallies[i].FirstOut().begin(), tallies[i].FirstOut().end());
+        bytes += ownBytes;
     }
     RunFigures figures;
-    figures.rows = options.rows;
+    figures.devices = devices.size();
+    figures.rows = options.rows * devices.size();
     figures.bytes = bytes;
-    figures.lost = tally.Expected() - tally.Delivered();
-    figures.wrong = tally.Wrong();
+    std::uint64_t expected = 0;
+    for (const Tally& tally : tallies) {
+        expected += tally.Expected();
+        figures.lost += tally.Expected() - tally.Delivered();
+        figures.wrong += tally.Wrong();
+    }
     figures.readerThreads = libraryThreads.size();
     figures.readerCpuPercent = CpuPercent(libraryCpu, end - start);
     figures.readerCpuMedianPercent = libraryWindows.MedianPercent();
     figures.hostCpuPercent = CpuPercent(hostCpu, end - start);
+    figures.closeMs = static_cast<double>(closeNs) / 1e6;
     // Delay of each row: from its write to its first sample leaving ReadLine.
-    SetDelays(figures, stamps, tally.FirstOut());
+    SetDelays(figures, stamps, firstOut, start);
     PrintResult(figures);
     if (figures.lost != 0 || figures.wrong != 0) {
         std::fprintf(stderr, "rivu-bench: %llu of %llu samples lost, %llu wrong\n",
-                     static_cast<unsigned long long>(figures.lost), static_cast<unsigned long long>(tally.Expected()),
+                     static_cast<unsigned long long>(figures.lost), static_cast<unsigned long long>(expected),
                      static_cast<unsigned long long>(figures.wrong));
         return 1;
     }

@@ -14,6 +14,10 @@ struct HostOptions {
     std::uint64_t rows = 0;  // rows the instrument sends
     int readTimeoutMs = 50;  // ReadLine's time-out, as a host passes it
     bool registerWinePort = false;
+    // 0: one instrument, stopped before it is closed. N: N instruments (the
+    // times of device i in timesFile.i), drained in turn by this thread and
+    // closed while they stream.
+    std::uint64_t devices = 0;
 };
 
 // Exit statuses: 0 every sample arrived in order; 1 samples lost or wrong;

@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/bench_clock.h"
@@ -18,6 +20,9 @@
 
 namespace rivu::bench {
 namespace {
+
+// A counted row later than this behind its time: the instrument fell behind.
+constexpr std::int64_t kBehindLimitNs = 100'000'000;
 
 volatile sig_atomic_t terminated = 0;
 void OnTerminate(int) { terminated = 1; }
@@ -58,32 +63,32 @@ public:
           instrument_(config_),
           model_(config_.channels, 0) {}
 
-    int Run() {
+    // Opens the terminal; false (with the reason printed) when it cannot.
+    bool Open() {
         std::string error;
-        if (!terminal_.Open(error)) {
-            std::fprintf(stderr, "rivu-bench instrument: %s\n", error.c_str());
-            return 1;
-        }
-        if (!WriteWhole(options_.portFile, terminal_.SlavePath() + "\n")) {
-            std::fprintf(stderr, "rivu-bench instrument: cannot write %s\n", options_.portFile.c_str());
-            return 1;
-        }
-        // Serves commands until the rows were sent and the host closed the
-        // instrument (X), or until it is told to end.
+        if (terminal_.Open(error)) return true;
+        std::fprintf(stderr, "rivu-bench instrument: cannot open a pseudo-terminal: %s\n", error.c_str());
+        return false;
+    }
+    const std::string& Path() const { return terminal_.SlavePath(); }
+
+    // Serves commands until the rows were sent and the host closed the
+    // instrument (X), or until it is told to end. Returns the exit status.
+    int Run() {
         bool rowsSent = false;
         for (;;) {
-            if (terminated) return rowsSent ? 0 : 1;
+            if (terminated) return rowsSent && !behind_ ? 0 : 1;
             std::vector<std::string> commands;
             if (!ReadCommands(commands, 200)) return 1;
             for (const std::string& command : commands) {
-                std::vector<std::string> replies;
-                instrument_.OnCommand(command, sim::Instrument::Clock::now(), replies);
-                if (!Send(replies)) return 1;
+                if (!Answer(command)) return 1;
                 if (command == "B" && !rowsSent) {
                     if (!SendRows()) return 1;
                     rowsSent = true;
+                    if (options_.stream && !Stream()) return 1;
+                    if (closed_) return behind_ ? 1 : 0;
                 }
-                if (command == "X" && rowsSent) return 0;
+                if (command == "X" && rowsSent) return behind_ ? 1 : 0;
             }
         }
     }
@@ -94,9 +99,17 @@ private:
         if (poll(&entry, 1, timeoutMs) <= 0) return true;
         char bytes[1024];
         const ssize_t count = terminal_.Read(bytes, sizeof bytes);
+        if (count < 0 && errno == EIO) hungUp_ = true;
         // EIO: nobody holds the slave open for the moment; not an error here.
         if (count > 0) framer_.Feed(std::string_view(bytes, static_cast<std::size_t>(count)), commands);
         return true;
+    }
+
+    bool Answer(const std::string& command) {
+        std::vector<std::string> replies;
+        instrument_.OnCommand(command, sim::Instrument::Clock::now(), replies);
+        if (command == "X") closed_ = true;
+        return Send(replies);
     }
 
     bool Send(const std::vector<std::string>& lines) {
@@ -119,9 +132,12 @@ private:
                 }
                 const std::string text = model_.RowText(row, static_cast<std::int64_t>(row) * 5) + "\r\n";
                 stamps[row] = NowNanoseconds();
+                NoteLateness(stamps[row] - due, row);
                 if (!WriteAll(terminal_, text.data(), text.size())) return false;
                 totalBytes += text.size();
             }
+            nextRow_ = options_.rows;
+            nextDue_ = start + static_cast<std::int64_t>(totalBytes * 1000000000 / kLineBytesPerSecond);
         } else {
             // As fast as the line takes them: rows go out in blocks of a few
             // kilobytes, each row stamped when its block is written.
@@ -144,12 +160,46 @@ private:
         return WriteWhole(options_.timesFile, text);
     }
 
+    // After the counted rows, further rows at the line rate until the host
+    // closes the instrument (X) or the line: the host closes devices that
+    // are still streaming.
+    bool Stream() {
+        for (std::uint64_t row = nextRow_; !terminated && !closed_; ++row) {
+            std::vector<std::string> commands;
+            const std::int64_t wait = nextDue_ - NowNanoseconds();
+            if (!ReadCommands(commands, wait > 0 ? static_cast<int>(wait / 1000000) : 0)) return false;
+            for (const std::string& command : commands) {
+                if (!Answer(command)) return !closed_;
+            }
+            if (closed_ || hungUp_) return true;
+            if (!SleepUntil(nextDue_)) continue;
+            const std::string text = model_.RowText(row, static_cast<std::int64_t>(row) * 5) + "\r\n";
+            if (terminal_.Write(text.data(), text.size()) < 0 && errno != EAGAIN) return true;  // the host is gone
+            nextDue_ += static_cast<std::int64_t>(text.size() * 1000000000 / kLineBytesPerSecond);
+        }
+        return true;
+    }
+
+    // A counted row written this late means the instrument could not keep
+    // the line rate: its figures would flatter the host.
+    void NoteLateness(std::int64_t lateNs, std::uint64_t row) {
+        if (lateNs <= kBehindLimitNs || behind_) return;
+        behind_ = true;
+        std::fprintf(stderr, "rivu-bench instrument %s: row %llu went out %.0f ms late: fell behind the line rate\n",
+                     terminal_.SlavePath().c_str(), static_cast<unsigned long long>(row), lateNs / 1e6);
+    }
+
     const InstrumentOptions options_;
     const sim::SimulatorConfig config_;
     sim::Instrument instrument_;
     const sim::DataModel model_;
     sim::PseudoTerminal terminal_;
     sim::CommandFramer framer_;
+    bool closed_ = false;  // X arrived
+    bool hungUp_ = false;  // nobody holds the line open
+    bool behind_ = false;
+    std::uint64_t nextRow_ = 0;
+    std::int64_t nextDue_ = 0;
 };
 
 }  // namespace
@@ -159,8 +209,45 @@ int RunInstrument(const InstrumentOptions& options) {
     action.sa_handler = OnTerminate;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
-    BenchInstrument instrument(options);
-    return instrument.Run();
+    if (options.devices == 0) {
+        BenchInstrument instrument(options);
+        if (!instrument.Open()) return 1;
+        if (!WriteWhole(options.portFile, instrument.Path() + "\n")) {
+            std::fprintf(stderr, "rivu-bench instrument: cannot write %s\n", options.portFile.c_str());
+            return 1;
+        }
+        return instrument.Run();
+    }
+    // Several instruments, each on its own terminal and thread, each streaming
+    // after its counted rows; device i's times go to timesFile.i.
+    std::vector<std::unique_ptr<BenchInstrument>> instruments;
+    std::string paths;
+    for (std::uint64_t i = 0; i < options.devices; ++i) {
+        InstrumentOptions own = options;
+        own.timesFile = options.timesFile + "." + std::to_string(i);
+        own.stream = true;
+        instruments.push_back(std::make_unique<BenchInstrument>(own));
+        if (!instruments.back()->Open()) {
+            std::fprintf(stderr, "rivu-bench instrument: opened %llu of %llu pseudo-terminals\n",
+                         static_cast<unsigned long long>(i), static_cast<unsigned long long>(options.devices));
+            return 4;
+        }
+        paths += instruments.back()->Path() + "\n";
+    }
+    if (!WriteWhole(options.portFile, paths)) {
+        std::fprintf(stderr, "rivu-bench instrument: cannot write %s\n", options.portFile.c_str());
+        return 1;
+    }
+    std::vector<int> statuses(instruments.size(), 1);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < instruments.size(); ++i) {
+        threads.emplace_back([&, i] { statuses[i] = instruments[i]->Run(); });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (const int status : statuses) {
+        if (status != 0) return status;
+    }
+    return 0;
 }
 
 }  // namespace rivu::bench
