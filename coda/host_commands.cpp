@@ -16,10 +16,14 @@ namespace {
 
 constexpr int kDescriptionWaitSteps = 15;
 constexpr std::uint32_t kDescriptionWaitStepMs = 1000;
-constexpr int kStartWaitSteps = 251;
-constexpr std::uint32_t kStartWaitStepMs = 20;
-// A start that finds a stop under way waits this many steps (about 2 s) for
-// the stop's echoes to bring the instrument back to Ready.
+// A start waits about 5 s for the Running state, looking every millisecond:
+// the instrument streams as soon as it has echoed, and the host reads nothing
+// until the start returns.
+constexpr std::uint32_t kStartWaitMs = 251 * 20;
+constexpr std::uint32_t kStartLookMs = 1;
+// A start that finds a stop under way waits this many steps of 20 ms (about
+// 2 s) for the stop's echoes to bring the instrument back to Ready.
+constexpr std::uint32_t kStopWaitStepMs = 20;
 constexpr int kStopWaitSteps = 100;
 constexpr std::int32_t kMaxRatePosition = 99;  // "P%d" has room for two digits
 
@@ -90,7 +94,7 @@ bool IsStopping(std::int32_t state) { return state == kAwaitWaveStopEcho2 || sta
 std::int32_t WaitWhileStopping(RivuSerial& device) {
     std::int32_t state = device.protocolState.load();
     for (int step = 0; IsStopping(state) && step < kStopWaitSteps; ++step) {
-        device.clock->Sleep(kStartWaitStepMs);
+        device.clock->Sleep(kStopWaitStepMs);
         state = device.protocolState.load();
     }
     return state;
@@ -160,8 +164,8 @@ bool StartSampling(RivuSerial& device) {
         device.protocolState.store(kAwaitStartEcho);
         device.SendCommand("B");
     }
-    for (int step = 0; step < kStartWaitSteps; ++step) {
-        device.clock->Sleep(kStartWaitStepMs);
+    for (std::uint32_t slept = 0; slept < kStartWaitMs; slept += kStartLookMs) {
+        device.clock->Sleep(kStartLookMs);
         if (device.protocolState.load() == kRunning) return true;
     }
     return false;

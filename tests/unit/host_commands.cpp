@@ -169,14 +169,15 @@ TEST_F(HostCommands, StartWaitsForTheRunningStateAndFetchesTheSamplingInterface)
     device.controllingProxy = hostObjects.ControllingProxy();
     device.rowCount = device.rowsAhead = device.cycleStartRow = 9;
     device.currentChannel = 2;
-    // The instrument's echo arrives after 300 ms (the reader then moves the
-    // state to Running): the start returns at its next step.
+    // The instrument's echo arrives after 3 ms (the reader then moves the
+    // state to Running): the start returns within a millisecond, so the rows
+    // the instrument streams from then on do not wait for the host.
     const std::int64_t start = Now();
     memory.clock.onSleep = [&](std::int64_t now) {
-        if (now >= start + 300) device.protocolState = kRunning;
+        if (now >= start + 3) device.protocolState = kRunning;
     };
     EXPECT_TRUE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
-    EXPECT_EQ(Now() - start, 300);
+    EXPECT_EQ(Now() - start, 3);
     EXPECT_EQ(Sent(), ":B\n");
     EXPECT_NE(device.samplingInterface, nullptr);
     EXPECT_EQ(device.rowCount + device.rowsAhead + device.cycleStartRow, 0);
@@ -248,7 +249,7 @@ TEST_F(CodaHostCommands, StartSucceedsWhileRunningAndEndsAStopThatNeverEchoed) {
         if (device.protocolState == kAwaitWaveInfo) device.protocolState = kRunning;
     };
     EXPECT_TRUE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
-    EXPECT_EQ(Now() - start, 220);  // 200 ms, then one step of the start
+    EXPECT_EQ(Now() - start, 201);  // 200 ms, then the start's first look
     EXPECT_EQ(Sent(), ":WI5\n");
 
     // The final "S" echo never came: after 2 s the start takes the device to
@@ -256,7 +257,7 @@ TEST_F(CodaHostCommands, StartSucceedsWhileRunningAndEndsAStopThatNeverEchoed) {
     device.protocolState = kAwaitStopEcho2;
     start = Now();
     EXPECT_TRUE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
-    EXPECT_EQ(Now() - start, 2000 + 20);
+    EXPECT_EQ(Now() - start, 2000 + 1);
     EXPECT_EQ(Sent(), ":WI5\n");
 
     // The "WN5" echo was lost: the stop is sent again and its echoes come.
@@ -267,7 +268,7 @@ TEST_F(CodaHostCommands, StartSucceedsWhileRunningAndEndsAStopThatNeverEchoed) {
     };
     start = Now();
     EXPECT_TRUE(HandleHostCommand(device, RIVU_CMD_START_SAMPLING, nullptr));
-    EXPECT_EQ(Now() - start, 2000 + 20 + 20);
+    EXPECT_EQ(Now() - start, 2000 + 20 + 1);
 
     // An instrument that answers neither: the start ends the stop itself,
     // abandons the upload still pending, resets the run and starts.
