@@ -10,6 +10,7 @@
 // Prints what it checked, or the first texts that differ; exits 1 on a
 // difference.
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -17,6 +18,8 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <mutex>
 #include <vector>
 
 #include "protocol/channel_catalogue.h"
@@ -113,26 +116,44 @@ public:
 
     // Every text of m / 10^k for m in [0, largest] and k in [0, maxDecimals],
     // with and without a minus sign: ParseNumber gives the reference's float,
-    // bit for bit (-0 included).
+    // bit for bit (-0 included). The decimals are shared out over the cores.
     void CheckNumbers(std::uint32_t largest, int maxDecimals) {
-        std::uint64_t checked = 0;
-        char text[48];
-        char16_t wide[48];
-        for (int k = 0; k <= maxDecimals; ++k) {
-            for (std::uint64_t m = 0; m <= largest; ++m) {
-                for (const std::int64_t ticks : {static_cast<std::int64_t>(m), -static_cast<std::int64_t>(m)}) {
-                    const std::size_t length = FormatTicks(ticks, k, text);
-                    const float got = rivu::ParseNumber(Widen(text, length, wide));
-                    const float want = ReferenceNumber(text, length);
-                    ++checked;
-                    if (Bits(got) != Bits(want)) {
-                        Report("number", std::string_view(text, length), Bits(got), Bits(want));
+        struct Difference {
+            std::string text;
+            std::uint32_t got, want;
+        };
+        std::atomic<int> nextDecimals{0};
+        std::atomic<std::uint64_t> checked{0};
+        std::mutex found;
+        std::vector<Difference> differences;
+        auto work = [&] {
+            char text[48];
+            char16_t wide[48];
+            for (int k; (k = nextDecimals++) <= maxDecimals;) {
+                std::uint64_t count = 0;
+                for (std::uint64_t m = 0; m <= largest; ++m) {
+                    for (const std::int64_t ticks : {static_cast<std::int64_t>(m), -static_cast<std::int64_t>(m)}) {
+                        const std::size_t length = FormatTicks(ticks, k, text);
+                        const float got = rivu::ParseNumber(Widen(text, length, wide));
+                        const float want = ReferenceNumber(text, length);
+                        ++count;
+                        if (Bits(got) != Bits(want)) {
+                            std::lock_guard lock(found);
+                            differences.push_back({std::string(text, length), Bits(got), Bits(want)});
+                        }
                     }
                 }
+                checked += count;
             }
-        }
+        };
+        std::vector<std::thread> threads(std::max(1u, std::thread::hardware_concurrency()));
+        for (std::thread& thread : threads) thread = std::thread(work);
+        for (std::thread& thread : threads) thread.join();
+        std::sort(differences.begin(), differences.end(),
+                  [](const Difference& a, const Difference& b) { return a.text < b.text; });
+        for (const Difference& difference : differences) Report("number", difference.text, difference.got, difference.want);
         std::printf("numbers: %llu texts (mantissas 0 to %u, 0 to %d decimals, both signs) read as the general reader reads them\n",
-                    static_cast<unsigned long long>(checked), largest, maxDecimals);
+                    static_cast<unsigned long long>(checked.load()), largest, maxDecimals);
     }
 
     // For every channel the instruments describe, built with each number of
