@@ -39,4 +39,5 @@ export RIVU_TEST_PORT_A='\\.\COM5' RIVU_TEST_PORT_B='\\.\COM6'
 # Simulated instruments are started by the tests themselves, on the Linux side.
 export RIVU_SIM_PROGRAM="$root/build/native/tools/rivu-sim"
 
-ctest --preset windows "$@"
+# The tests are mostly waits on Wine and the simulator: run them side by side.
+ctest --preset windows -j "$jobs" "$@"
