@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <utility>
 
@@ -26,6 +27,23 @@ bool AfterLabel(const std::string& line, const std::string& label, std::string& 
     if (colon == std::string::npos || line.compare(colon + 2, label.size(), label) != 0) return false;
     text = line.substr(colon + 2 + label.size());
     return true;
+}
+
+// What a problem line says about lines the instrument sent and the enabler
+// dropped; nothing for any other problem.
+std::optional<LineDrop> DroppedLines(const std::string& problem) {
+    using Kind = LineDrop::Kind;
+    auto startsWith = [&](const char* prefix) { return problem.rfind(prefix, 0) == 0; };
+    if (startsWith("line longer than the receive ring dropped")) return LineDrop{Kind::kOverlongLine, 1};
+    // Logged when the rings fill; the count follows once they have room again.
+    if (startsWith("data rows dropped: the host has not taken the samples")) return LineDrop{Kind::kRingsFull, 0};
+    const char kWhileFull[] = "data rows dropped while the rings were full: ";
+    if (startsWith(kWhileFull)) {
+        const char* count = problem.c_str() + sizeof kWhileFull - 1;
+        return LineDrop{Kind::kRingsFullCount, static_cast<std::size_t>(std::strtoull(count, nullptr, 10))};
+    }
+    if (startsWith("data rows dropped: ")) return LineDrop{Kind::kWrongFields, 1};
+    return std::nullopt;
 }
 
 // Written by Sync into the pipe and never by the enabler.
@@ -125,7 +143,9 @@ void EnablerLog::Take(const std::string& line) {
         uploadRates_ = text;
     } else if (const std::size_t mark = line.find(": !!! "); mark != std::string::npos) {
         problems_.push_back(line.substr(mark + 6));
-        if (DroppedLines(problems_.back())) drops_.push_back(problems_.back());
+        if (const std::optional<LineDrop> drop = DroppedLines(problems_.back())) {
+            drops_.push_back({problems_.back(), *drop});
+        }
     }
 }
 
@@ -149,24 +169,9 @@ std::vector<std::string> EnablerLog::TakeProblems() {
     return std::exchange(problems_, {});
 }
 
-std::vector<std::string> EnablerLog::TakeDrops() {
+std::vector<LoggedDrop> EnablerLog::TakeDrops() {
     std::lock_guard lock(mutex_);
     return std::exchange(drops_, {});
-}
-
-std::optional<LineDrop> DroppedLines(const std::string& problem) {
-    using Kind = LineDrop::Kind;
-    auto startsWith = [&](const char* prefix) { return problem.rfind(prefix, 0) == 0; };
-    if (startsWith("line longer than the receive ring dropped")) return LineDrop{Kind::kOverlongLine, 1};
-    // Logged when the rings fill; the count follows once they have room again.
-    if (startsWith("data rows dropped: the host has not taken the samples")) return LineDrop{Kind::kRingsFull, 0};
-    const char kWhileFull[] = "data rows dropped while the rings were full: ";
-    if (startsWith(kWhileFull)) {
-        const char* count = problem.c_str() + sizeof kWhileFull - 1;
-        return LineDrop{Kind::kRingsFullCount, static_cast<std::size_t>(std::strtoull(count, nullptr, 10))};
-    }
-    if (startsWith("data rows dropped: ")) return LineDrop{Kind::kWrongFields, 1};
-    return std::nullopt;
 }
 
 std::vector<int> OfferedPeriods(const std::string& uploadRates) {

@@ -1,13 +1,33 @@
 #pragma once
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "tools/host-objects/host_log_service.h"
 
 namespace rivu::host {
+
+// What a problem line of the enabler says about lines the instrument sent
+// and it dropped (an overlong line, rows with the wrong field count, rows
+// dropped at full rings). Every dropped data row makes the rows after it one sample
+// period early.
+struct LineDrop {
+    enum class Kind {
+        kOverlongLine,   // one line up to its line feed
+        kWrongFields,    // the first of a run of rows with the wrong field count
+        kRingsFull,      // the first of a run of rows dropped while the rings are full
+        kRingsFullCount  // the end of that run, with its count
+    };
+    Kind kind = Kind::kOverlongLine;
+    std::size_t lines = 0;  // at least this many
+};
+
+// A problem line of that kind, as logged, and what it says.
+struct LoggedDrop {
+    std::string text;
+    LineDrop drop;
+};
 
 // The enabler's diagnostic lines as rivu-host reads them: appended to the
 // --log file when one is given, and watched for what the host cannot ask the
@@ -37,9 +57,8 @@ public:
     // previous call.
     std::vector<std::string> TakeProblems();
     // The problem lines that say the enabler dropped lines the instrument
-    // sent (see LineDrop), since the previous call; TakeProblems still gets
-    // them too.
-    std::vector<std::string> TakeDrops();
+    // sent, since the previous call; TakeProblems still gets them too.
+    std::vector<LoggedDrop> TakeDrops();
 
 private:
     void Take(const std::string& line);
@@ -51,23 +70,9 @@ private:
     std::vector<std::string> deviceIdentities_;
     std::string uploadRates_;
     std::vector<std::string> problems_;
-    std::vector<std::string> drops_;
+    std::vector<LoggedDrop> drops_;
 };
 
-// What a problem line of the enabler says about lines the instrument sent
-// and it dropped. Every dropped data row makes the rows after it one sample
-// period early.
-struct LineDrop {
-    enum class Kind {
-        kOverlongLine,   // one line up to its line feed
-        kWrongFields,    // the first of a run of rows with the wrong field count
-        kRingsFull,      // the first of a run of rows dropped while the rings are full
-        kRingsFullCount  // the end of that run, with its count
-    };
-    Kind kind = Kind::kOverlongLine;
-    std::size_t lines = 0;  // at least this many
-};
-std::optional<LineDrop> DroppedLines(const std::string& problem);
 
 // The sampling intervals, in microseconds, that an upload-rates line offers,
 // worked out as the enabler does (each field in seconds, "EndOfCycle"

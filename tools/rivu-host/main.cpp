@@ -440,7 +440,7 @@ private:
     std::vector<std::shared_ptr<std::atomic<bool>>> unfinished_;
     std::size_t commentsTaken_ = 0;
     std::size_t results_ = 0, notes_ = 0;
-    std::vector<std::string> dropsNoticed_;  // logged, not yet placed at a row
+    std::vector<LoggedDrop> dropsNoticed_;  // logged, not yet placed at a row
     struct PlacedDrop {
         std::size_t row;
         LineDrop drop;
@@ -756,19 +756,18 @@ void Session::StoppedDuringCycle(const HostObjects& host, std::size_t beforeStop
 }
 
 void Session::NoticeDrops(EnablerLog& log) {
-    for (std::string& problem : log.TakeDrops()) dropsNoticed_.push_back(std::move(problem));
+    for (LoggedDrop& drop : log.TakeDrops()) dropsNoticed_.push_back(std::move(drop));
 }
 
 void Session::PlaceDrops(std::size_t row, double period) {
     using Kind = LineDrop::Kind;
-    for (const std::string& problem : dropsNoticed_) {
-        const std::optional<LineDrop> drop = DroppedLines(problem);
-        if (!drop) continue;
+    for (const LoggedDrop& logged : dropsNoticed_) {
+        const LineDrop& drop = logged.drop;
         CommentEntry entry;
         entry.sample = static_cast<std::int32_t>(row);
         entry.seconds = static_cast<double>(row) * period;
-        entry.text = "enabler: " + problem;
-        switch (drop->kind) {
+        entry.text = "enabler: " + logged.text;
+        switch (drop.kind) {
             case Kind::kOverlongLine:
                 entry.text += "; later rows are one sample period early";
                 break;
@@ -779,13 +778,13 @@ void Session::PlaceDrops(std::size_t row, double period) {
                 entry.text += "; later rows are early by the rows dropped";
                 break;
             case Kind::kRingsFullCount:
-                entry.text += "; later rows are " + std::to_string(drop->lines) + " sample periods early";
+                entry.text += "; later rows are " + std::to_string(drop.lines) + " sample periods early";
                 break;
         }
         std::fprintf(info_, "  at %.3f s (sample %d, no channel): %s\n", entry.seconds, entry.sample,
                      entry.text.c_str());
         for (auto& sink : sinks_) sink->Comment(entry);
-        drops_.push_back({row, *drop});
+        drops_.push_back({row, drop});
     }
     dropsNoticed_.clear();
 }
@@ -1008,11 +1007,6 @@ int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
     if (!written) {
         outcome.end = RecordingEnd::kOutputFailed;
     } else {
-        auto rowsDelivered = [&] {
-            std::size_t most = rows.Rows();
-            for (std::size_t c = 0; c < rows.Channels(); ++c) most = std::max(most, rows.Received(c));
-            return most;
-        };
         // A drop is logged after the rows stored before it, so once a round
         // that began after its notice has emptied the enabler, every row the
         // instrument sent before the dropped line has been delivered.
@@ -1023,13 +1017,13 @@ int Session::Record(EnablerLibrary& enabler, EnablerLog& log) {
             NoticeDrops(log);
         };
         loop.afterDrain = [&](bool emptied) {
-            if (emptied) PlaceDrops(rowsDelivered(), period);
+            if (emptied) PlaceDrops(rows.RowsHeld(), period);
         };
         outcome = RecordFor(loop);
         // The last lines the enabler logged before the stop.
         log.Sync();
         NoticeDrops(log);
-        PlaceDrops(rowsDelivered(), period);
+        PlaceDrops(rows.RowsHeld(), period);
     }
     const RecordingEnd end = outcome.end;
     const double recorded = outcome.seconds;

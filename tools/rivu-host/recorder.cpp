@@ -72,6 +72,12 @@ void RowAssembler::TakeDelivery(const char* text) {
     }
 }
 
+std::size_t RowAssembler::RowsHeld() const {
+    std::size_t most = nextRow_;
+    for (const std::size_t count : received_) most = std::max(most, count);
+    return most;
+}
+
 void RowAssembler::Finish() {
     while (std::any_of(pending_.begin(), pending_.end(), [](const auto& queue) { return !queue.empty(); })) EmitRow();
 }
@@ -102,11 +108,6 @@ RecordingOutcome RecordFor(const RecordingLoop& loop) {
         if (loop.afterDrain) loop.afterDrain(deliveries < kMaxDeliveriesPerPoll);
         return deliveries;
     };
-    auto rowsHeld = [&] {
-        std::size_t most = loop.rows.Rows();
-        for (std::size_t c = 0; c < loop.rows.Channels(); ++c) most = std::max(most, loop.rows.Received(c));
-        return most;
-    };
     const bool onTerminal = loop.progress != nullptr && RIVU_IS_TERMINAL(loop.progress);
     bool progressShown = false;
     RecordingOutcome outcome;
@@ -121,14 +122,14 @@ RecordingOutcome RecordFor(const RecordingLoop& loop) {
         outcome.end = why;
         outcome.seconds = std::chrono::duration<double>(stopped - start).count();
         outcome.rowsDue =
-            loop.periodSeconds > 0 ? static_cast<std::size_t>(outcome.seconds / loop.periodSeconds) : rowsHeld();
+            loop.periodSeconds > 0 ? static_cast<std::size_t>(outcome.seconds / loop.periodSeconds) : loop.rows.RowsHeld();
         const auto limit = stopped + std::chrono::duration_cast<Clock::duration>(
                                          std::chrono::duration<double>(kCatchUpSeconds));
         for (;;) {
             drain();
             if (!loop.takeComments()) outcome.end = RecordingEnd::kOutputFailed;
             if (loop.enabler.IsFailed(loop.index) == 1) outcome.end = RecordingEnd::kPortFailed;
-            if (outcome.end != why || rowsHeld() >= outcome.rowsDue) break;
+            if (outcome.end != why || loop.rows.RowsHeld() >= outcome.rowsDue) break;
             if (Clock::now() >= limit) {
                 outcome.caughtUp = false;
                 break;
@@ -141,7 +142,7 @@ RecordingOutcome RecordFor(const RecordingLoop& loop) {
         endProgress();
         outcome.end = why;
         outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        outcome.rowsDue = rowsHeld();
+        outcome.rowsDue = loop.rows.RowsHeld();
         return outcome;
     };
     for (;;) {

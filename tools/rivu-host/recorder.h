@@ -35,6 +35,8 @@ public:
 
     std::size_t Rows() const { return nextRow_; }
     std::size_t Received(std::size_t channel) const { return received_[channel]; }
+    // The most rows any channel has delivered: rows handed on or still held.
+    std::size_t RowsHeld() const;
     std::size_t Channels() const { return pending_.size(); }
     std::size_t MalformedLines() const { return malformed_; }
     std::size_t LateSamples() const { return late_; }
