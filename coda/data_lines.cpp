@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "protocol/fields.h"
 #include "support/log.h"
@@ -15,9 +16,9 @@ namespace {
 // A row goes into every channel it feeds or into none: the host lines the
 // channels up by position, so a row stored on some channels only would shift
 // every later sample of the others in time. True when each has room.
-bool EveryChannelHasRoom(const ChannelList::Snapshot& channels, std::size_t count) {
+bool EveryChannelHasRoom(const std::vector<ChannelRecord*>& channels, std::size_t count) {
     for (std::size_t channel = 0; channel < count; ++channel) {
-        if (!(*channels)[channel]->HasRoom()) return false;
+        if (!channels[channel]->HasRoom()) return false;
     }
     return true;
 }
@@ -44,8 +45,8 @@ HResult HandleDataLine(RivuSerial& device, std::u16string_view line) {
 
     // Data columns feed the instrument's own channels only: never a record
     // past the list, nor the waveform channels that follow them on a CODA.
-    const ChannelList::Snapshot channels = device.channels.Get();
-    std::size_t channelLimit = channels->size();
+    const std::vector<ChannelRecord*>& channels = device.rowChannels.Current(device.channels);
+    std::size_t channelLimit = channels.size();
     const std::int32_t cuff = device.cuffChannel.load();
     if (cuff >= 0 && static_cast<std::size_t>(cuff) < channelLimit) channelLimit = static_cast<std::size_t>(cuff);
     const std::size_t dataFields = device.paramCount - (device.hasTimeColumn && device.paramCount > 0 ? 1 : 0);
@@ -60,7 +61,7 @@ HResult HandleDataLine(RivuSerial& device, std::u16string_view line) {
         const std::u16string_view field = line.substr(start, comma - start);
         start = comma + 1;
         if (i == 0 && device.hasTimeColumn) continue;
-        ChannelRecord& record = *(*channels)[channel++];
+        ChannelRecord& record = *channels[channel++];
         if (field == u"*") {
             if (store) record.RepeatValue();
         } else if (store) {

@@ -26,6 +26,7 @@ void ChannelList::Append(std::vector<std::unique_ptr<ChannelRecord>> batch) {
         owned_.push_back(std::move(record));
     }
     published_ = std::move(next);
+    publishedCount_.store(published_->size(), std::memory_order_release);
 }
 
 }  // namespace rivu

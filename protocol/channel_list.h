@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -24,10 +25,30 @@ public:
     // Takes ownership of a complete batch and publishes the longer list.
     void Append(std::vector<std::unique_ptr<ChannelRecord>> batch);
 
+    // One thread's copy of the list, taken again only when the list has
+    // grown. For the reader thread, which looks at the list for every row:
+    // Get costs a lock and a reference count shared with the host threads,
+    // this a single read of a count that changes once per catalogue.
+    class Cached {
+    public:
+        const std::vector<ChannelRecord*>& Current(const ChannelList& list) {
+            // Lists only grow and every published list is longer than the
+            // one before: an equal length is the same list.
+            if (!snapshot_ || snapshot_->size() != list.publishedCount_.load(std::memory_order_acquire)) {
+                snapshot_ = list.Get();
+            }
+            return *snapshot_;
+        }
+
+    private:
+        Snapshot snapshot_;
+    };
+
 private:
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<ChannelRecord>> owned_;
     Snapshot published_;
+    std::atomic<std::size_t> publishedCount_{0};
 };
 
 }  // namespace rivu

@@ -125,6 +125,8 @@ public:
     bool cycleStartSeen = false;
     std::atomic<std::uint32_t> currentChannel{0};
     ChannelList channels;
+    // The reader thread's copy of channels, for the rows it stores.
+    ChannelList::Cached rowChannels;
     bool hasTimeColumn = false;
     std::u16string devicePath;
     std::string serialNumber;

@@ -35,13 +35,16 @@ protected:
 };
 
 TEST_F(DataLines, StoresRepeatsAndClampsEachColumn) {
-    AddChannels(3);
     device.paramCount = 3;
+    // A row before the catalogue feeds nothing; the rows after it feed the
+    // channels it brought (the reader's copy of the list follows it).
+    EXPECT_EQ(HandleDataLine(device, u"1,2,3"), kOk);
+    AddChannels(3);
     EXPECT_EQ(HandleDataLine(device, u"12.5,*,3"), kOk);
-    EXPECT_EQ(device.rowsAhead, 1);
+    EXPECT_EQ(device.rowsAhead, 2);
     EXPECT_EQ(HandleDataLine(device, u"250,7,-4"), kOk);
     EXPECT_EQ(HandleDataLine(device, u"x,*,*"), kOk);
-    EXPECT_EQ(device.rowsAhead, 3);
+    EXPECT_EQ(device.rowsAhead, 4);
     EXPECT_EQ(Drain(1), (std::vector<std::int32_t>{13, 100, 0}));
     EXPECT_EQ(Drain(2), (std::vector<std::int32_t>{0, 7, 7}));
     EXPECT_EQ(Drain(3), (std::vector<std::int32_t>{3, 0, 0}));
