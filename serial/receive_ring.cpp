@@ -135,7 +135,12 @@ HResult ReceivePass(RivuSerial& device) {
     const bool readFailed = platform::FailureRecorded();
     if (readFailed && !device.readFailureLogged) LogSystemFailure(u"port " + device.devicePath + u" not read");
     device.readFailureLogged = readFailed;
-    NoteRead(device, device.clock->SteadyMilliseconds(), !readFailed && count < static_cast<std::size_t>(kMaxHeld));
+    // Only a CODA's waveform upload asks when lines arrived. The first clock
+    // read after a wake is among the dearest steps of a row, so a Rivu
+    // monitor's rows go without it.
+    if (device.isZvcCoda) {
+        NoteRead(device, device.clock->SteadyMilliseconds(), !readFailed && count < static_cast<std::size_t>(kMaxHeld));
+    }
     return StoreAndCutLines(device, buffer, count, device.lineHandler);
 }
 

@@ -18,7 +18,8 @@ using LineHandler = HResult (*)(RivuSerial& device, const char* text, std::size_
 // ended on a blank line), else the handler's non-zero result.
 HResult ReceivePass(RivuSerial& device);
 
-// The arrival times of what a read brought (reader thread): the lines it
+// The arrival times of what a read brought (reader thread; kept for a CODA,
+// whose upload time-out is judged by them): the lines it
 // completes were read at readAt and arrived after the port was last seen
 // drained (lines an earlier pass left in the ring keep that pass's bound).
 // drained: the read took everything there was, so the port was drained at

@@ -238,6 +238,19 @@ TEST_F(DeviceTest, ReaderDeliversLinesAndCloseStopsItOnce) {
     EXPECT_EQ(memory.recorder.Take(), "");
 }
 
+TEST_F(DeviceTest, ACodaReaderNotesWhenItsLinesWereRead) {
+    // A CODA's upload time-out is judged by the time its lines were read.
+    RivuSerial& device = Device(u"ZVCCODA0001A");
+    const std::int64_t before = platform::SteadyMilliseconds();
+    StartDevice(device);
+    device.protocolState.store(kAwaitStopEcho);
+    ASSERT_TRUE(pair.Send("S\r\n"));
+    EXPECT_EQ(pair.Receive(5, kReplyWaitMs), ":WN5\n");
+    device.Close();  // joins the reader: its fields can be read from here
+    EXPECT_GE(device.linesReadAt, before);
+    EXPECT_LE(device.linesReadAt, platform::SteadyMilliseconds());
+}
+
 TEST_F(DeviceTest, ReopenedDeviceGetsAFreshReaderThatStillStops) {
     RivuSerial& device = Device();
     StartDevice(device);
