@@ -6,6 +6,7 @@
 
 #include "platform/code_pages.h"
 #include "protocol/fields.h"
+#include "protocol/sample_rings.h"
 #include "serial/rivu_serial.h"
 
 namespace rivu {
@@ -203,11 +204,14 @@ bool BuildChannelCatalogue(RivuSerial& device, std::u16string_view minValsLine, 
     if (device.channels.Count() != 0) return true;
 
     const std::int32_t period = device.samplePeriodUs.load();
+    // Only a leading "Time" is the time column that HandleDataLine skips; a
+    // later one is an ordinary column, so every data field keeps its channel.
+    const bool timeColumn = count > 0 && nameFields[0] == kTimeColumn;
+    const std::size_t channelCount = count - (timeColumn ? 1 : 0) + (device.isZvcCoda ? 2 : 0);
+    const auto rings = std::make_shared<SampleRings>(channelCount);
     std::vector<std::unique_ptr<ChannelRecord>> batch;
     for (std::size_t i = 0; i < count; ++i) {
-        // Only a leading "Time" is the time column that HandleDataLine skips;
-        // a later one is an ordinary column, so every data field keeps its channel.
-        if (i == 0 && nameFields[i] == kTimeColumn) {
+        if (i == 0 && timeColumn) {
             device.hasTimeColumn = true;
             continue;
         }
@@ -217,11 +221,13 @@ bool BuildChannelCatalogue(RivuSerial& device, std::u16string_view minValsLine, 
         double upper = ParseNumber(maxFields[i]);
         double lower = ParseNumber(minFields[i]);
         FixedRangeFor(displayName, upper, lower);
-        batch.push_back(std::make_unique<ChannelRecord>(std::move(displayName), upper, lower, period, unit, decimals));
+        batch.push_back(std::make_unique<ChannelRecord>(std::move(displayName), upper, lower, period, unit, decimals,
+                                                        rings, batch.size()));
     }
     if (device.isZvcCoda) {
         auto waveformChannel = [&](const char* name) {
-            return std::make_unique<ChannelRecord>(name, kWaveformUpper, 0.0, period, kWaveformUnit, 0);
+            return std::make_unique<ChannelRecord>(name, kWaveformUpper, 0.0, period, kWaveformUnit, 0, rings,
+                                                   batch.size());
         };
         batch.push_back(waveformChannel(kCuffName));
         device.cuffChannel.store(static_cast<std::int32_t>(batch.size() - 1));

@@ -85,8 +85,16 @@ std::u16string LogText(const std::string& text) {
 std::uint32_t ChannelLogCounter() { return channelLogCounter.load(); }
 
 ChannelRecord::ChannelRecord(std::string name, double upper, double lower, std::int32_t periodUs,
-                             const std::string& unit, std::int32_t decimals)
-    : upper_(upper), lower_(lower), decimals_(decimals), name_(std::move(name)), period_(periodUs), title_(name_) {
+                             const std::string& unit, std::int32_t decimals, std::shared_ptr<SampleRings> rings,
+                             std::size_t ringIndex)
+    : upper_(upper), lower_(lower), decimals_(decimals), name_(std::move(name)), period_(periodUs), title_(name_),
+      rings_(std::move(rings)) {
+    if (!rings_ || ringIndex >= rings_->Channels()) {
+        rings_ = std::make_shared<SampleRings>(1);
+        ringIndex = 0;
+    }
+    ring_ = rings_->First(ringIndex);
+    ringStride_ = static_cast<std::uint32_t>(rings_->Channels());
     // Fewer decimals until the larger limit, scaled, stays within 32000.
     double largest = std::fmax(std::fabs(upper), std::fabs(lower));
     while (decimals_ > 0 && PowerOfTen(decimals_) * largest > 32000.0) --decimals_;
@@ -140,7 +148,7 @@ void ChannelRecord::AppendSample(std::int32_t sample) {
         readSeen_ = sampleRead_.load(std::memory_order_acquire);
         if (next == readSeen_) return;  // full: the new sample is dropped
     }
-    samples_[write] = sample;
+    ring_[static_cast<std::size_t>(write) * ringStride_] = sample;
     sampleWrite_.store(next, std::memory_order_release);
 }
 
@@ -160,7 +168,7 @@ std::uint32_t ChannelRecord::SamplesHeld() const {
 bool ChannelRecord::TakeSample(std::int32_t& sample) {
     std::uint32_t read = sampleRead_.load(std::memory_order_relaxed);
     if (read == sampleWrite_.load(std::memory_order_acquire)) return false;
-    sample = samples_[read];
+    sample = ring_[static_cast<std::size_t>(read) * ringStride_];
     sampleRead_.store((read + 1) & kRingMask, std::memory_order_release);
     return true;
 }

@@ -1,24 +1,30 @@
 #pragma once
-#include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "protocol/sample_rings.h"
 
 namespace rivu {
 
 // One channel offered to the host: display name, limits, decimals, the
 // calibration texts, and a ring of scaled integer samples with one producer
 // (the reader thread) and one consumer (the host thread in ReadLine or
-// FlushReadBuffer). The ring holds at most kRingSize - 1 samples.
+// FlushReadBuffer). The ring holds at most kRingSize - 1 samples; it is the
+// record's own or one of a batch's interleaved rings.
 class ChannelRecord {
 public:
-    static constexpr std::uint32_t kRingSize = 32768;
+    static constexpr std::uint32_t kRingSize = SampleRings::kSlots;
     static constexpr std::uint32_t kRingMask = kRingSize - 1;
     static constexpr std::size_t kCacheLine = 64;
 
-    // Announces the record on the log ("channel: N | ...").
+    // Announces the record on the log ("channel: N | ..."). The samples go to
+    // ring ringIndex of rings, or to a ring of the record's own without rings
+    // (or with an index they do not have).
     ChannelRecord(std::string name, double upper, double lower, std::int32_t periodUs,
-                  const std::string& unit, std::int32_t decimals);
+                  const std::string& unit, std::int32_t decimals,
+                  std::shared_ptr<SampleRings> rings = nullptr, std::size_t ringIndex = 0);
     ChannelRecord(const ChannelRecord&) = delete;
     ChannelRecord& operator=(const ChannelRecord&) = delete;
 
@@ -64,7 +70,7 @@ public:
 private:
     // Laid out for the reader thread, which after each wake touches every
     // channel: what scaling and appending a sample read and write shares one
-    // cache line, the host's index has another, and the ring follows.
+    // cache line, the host's index has another, and the ring is elsewhere.
     alignas(kCacheLine) double upper_;
     double lower_;
     double factor_ = 1;         // 10^decimals_, fixed once decimals_ is
@@ -76,6 +82,8 @@ private:
     // sampleRead_ forward, so a ring that is not full by this value is not
     // full; sampleRead_ itself is read only when the ring looks full.
     std::uint32_t readSeen_ = 0;
+    std::uint32_t ringStride_ = 1;   // slot i is ring_[i * ringStride_]
+    std::int32_t* ring_ = nullptr;
 
     std::string name_;
     std::int32_t period_;
@@ -84,10 +92,9 @@ private:
     std::string gainList_;
     std::string baseScaling_;
 
+    std::shared_ptr<SampleRings> rings_;
+
     alignas(kCacheLine) std::atomic<std::uint32_t> sampleRead_{0};
-    // Left uninitialised: a slot is read only after the producer wrote it, and
-    // clearing 128 KiB per channel made every new catalogue cost a page-in.
-    alignas(kCacheLine) std::array<std::int32_t, kRingSize> samples_;
 };
 
 // Number of records created in the process; numbers the log lines.

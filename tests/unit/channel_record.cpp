@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "tests/support/log_capture.h"
 
@@ -145,6 +146,35 @@ TEST(ChannelRecordRing, FullRingDropsNewSamplesButKeepsTheLastValue) {
     ASSERT_TRUE(record->TakeSample(sample));
     EXPECT_EQ(sample, 99999);
     EXPECT_FALSE(record->TakeSample(sample));
+}
+
+TEST(ChannelRecordRing, RecordsSharingABlockKeepTheirOwnSamples) {
+    const auto rings = std::make_shared<SampleRings>(3);
+    std::vector<std::unique_ptr<ChannelRecord>> records;
+    for (std::size_t i = 0; i < 4; ++i) {  // the fourth names a ring the block has not: it gets its own
+        records.push_back(std::make_unique<ChannelRecord>("C", 1e6, -1e6, 20000, "u", 0, rings, i));
+    }
+    // Channel 0 fills its ring and wraps; channel 1 moves at its own pace; 2 stays empty.
+    for (std::int32_t i = 0; i < 40000; ++i) records[0]->AppendSample(i);
+    for (std::int32_t i = 0; i < 5; ++i) records[1]->AppendSample(-i);
+    for (std::int32_t i = 0; i < 32767; ++i) records[3]->AppendSample(7);
+    std::int32_t sample = 0;
+    for (std::int32_t expected = 0; expected < 32767; ++expected) {
+        ASSERT_TRUE(records[0]->TakeSample(sample));
+        ASSERT_EQ(sample, expected);
+    }
+    for (std::int32_t i = 40000; i < 40010; ++i) records[0]->AppendSample(i);  // written over the wrap
+    for (std::int32_t expected = 40000; expected < 40010; ++expected) {
+        ASSERT_TRUE(records[0]->TakeSample(sample));
+        EXPECT_EQ(sample, expected);
+    }
+    for (std::int32_t expected = 0; expected > -5; --expected) {
+        ASSERT_TRUE(records[1]->TakeSample(sample));
+        EXPECT_EQ(sample, expected);
+    }
+    EXPECT_FALSE(records[1]->TakeSample(sample));
+    EXPECT_FALSE(records[2]->TakeSample(sample));
+    EXPECT_EQ(records[3]->SamplesHeld(), 32767u);
 }
 
 TEST(ChannelRecordRing, FlushEmptiesWithoutMovingTheWriter) {
