@@ -73,7 +73,9 @@ public:
 
     // Arms a wait for received characters (reusing a wait that is still
     // pending from an earlier call) and waits up to timeoutMs for it or for
-    // stopEvent. rxEvent is the device's completion event.
+    // stopEvent. rxEvent is the device's completion event. A limited wait may
+    // end early with OtherEvent (another comm event, an interrupting signal);
+    // the caller then waits again.
     RxWait WaitForReceived(Event& rxEvent, Event& stopEvent, std::uint32_t timeoutMs);
 
     // Reads what has already arrived, at most capacity bytes, without waiting.

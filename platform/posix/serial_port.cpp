@@ -7,7 +7,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <ctime>
 #include <iterator>
 
@@ -212,14 +214,21 @@ RxWait SerialPort::WaitForReceived(Event& rxEvent, Event& stopEvent, std::uint32
     if (!use || handle == kInvalidHandle || !stopEvent.Valid()) return RxWait::Fault;
     const int fd = Fd(handle);
     const bool forever = timeoutMs == kWaitForever;
-    const std::int64_t deadline = NowMs() + (forever ? 0 : static_cast<std::int64_t>(timeoutMs));
+    // No clock is read: this runs once for every row. A limited wait that
+    // ends early for any other reason (a signal, a stop signal another waiter
+    // took) reports OtherEvent and the caller waits again, so no wait lasts
+    // longer than its limit.
+    const int pollTimeout = forever ? -1 : static_cast<int>(std::min<std::uint32_t>(timeoutMs, INT_MAX));
     for (;;) {
         pollfd entries[2] = {{fd, POLLIN, 0}, {Fd(stopEvent.Native()), POLLIN, 0}};
-        const int ready = poll(entries, 2, forever ? -1 : MsLeft(deadline));
+        const int ready = poll(entries, 2, pollTimeout);
         if (ready < 0) {
-            if (errno == EINTR) continue;
-            RecordFailure("poll");
-            return RxWait::Fault;
+            if (errno != EINTR) {
+                RecordFailure("poll");
+                return RxWait::Fault;
+            }
+            if (forever) continue;
+            return RxWait::OtherEvent;
         }
         if (ready == 0) return RxWait::TimedOut;
         const short port = entries[0].revents;
@@ -238,6 +247,7 @@ RxWait SerialPort::WaitForReceived(Event& rxEvent, Event& stopEvent, std::uint32
         }
         if (port & POLLIN) return RxWait::Received;
         if ((entries[1].revents & POLLIN) && stopEvent.Wait(0)) return RxWait::Stopped;
+        if (!forever) return RxWait::OtherEvent;
     }
 }
 

@@ -1,6 +1,10 @@
 // A real pair of connected ports: framing, line settings, exclusivity, baud
 // rates, and the reader thread of a device from start to stop.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <pthread.h>
+#include <signal.h>
+#endif
 
 #include <atomic>
 #include <cstdlib>
@@ -118,6 +122,44 @@ TEST_F(SerialPortTest, MissingPortFailsToOpen) {
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_EQ(logged[0].rfind(why, 0), 0u) << logged[0];
 }
+
+#ifndef _WIN32
+// A limited wait for received characters never outlasts its limit: it times
+// out, and a signal that interrupts it ends it at once as another event (the
+// reader then waits again) rather than restarting it.
+TEST_F(SerialPortTest, LimitedWaitsEndWithinTheirLimit) {
+    COMPort port;
+    ASSERT_EQ(port.Open(pair.DevicePath(), 115200), kOk);
+    platform::Event rx, stop;
+    std::int64_t start = platform::SteadyMilliseconds();
+    EXPECT_EQ(port.Port().WaitForReceived(rx, stop, 100), platform::RxWait::TimedOut);
+    EXPECT_GE(platform::SteadyMilliseconds() - start, 99);
+
+    // Without SA_RESTART the handler makes poll fail with EINTR. The signal
+    // repeats until the wait ends, so one sent before the wait began counts
+    // for nothing.
+    struct sigaction quiet {}, previous {};
+    quiet.sa_handler = [](int) {};
+    ASSERT_EQ(sigaction(SIGUSR1, &quiet, &previous), 0);
+    const pthread_t waiter = pthread_self();
+    std::atomic<bool> waited{false};
+    std::thread interrupter([&] {
+        while (!waited) {
+            pthread_kill(waiter, SIGUSR1);
+            platform::SleepMilliseconds(20);
+        }
+    });
+    start = platform::SteadyMilliseconds();
+    EXPECT_EQ(port.Port().WaitForReceived(rx, stop, 10000), platform::RxWait::OtherEvent);
+    EXPECT_LT(platform::SteadyMilliseconds() - start, 5000);
+    waited = true;
+    interrupter.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+
+    ASSERT_TRUE(pair.Send("x"));
+    EXPECT_EQ(port.Port().WaitForReceived(rx, stop, 2000), platform::RxWait::Received);
+}
+#endif
 
 TEST_F(SerialPortTest, TryingARateLeavesTheLineAsItWas) {
     COMPort port;
