@@ -1,7 +1,10 @@
 #include "bench/bench_figures.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <thread>
 
 #include "bench/bench_clock.h"
 
@@ -83,6 +86,22 @@ void PrintResult(const RunFigures& figures) {
         figures.hostCpuPercent, figures.p50Ms, figures.p99Ms, figures.p99AllMs,
         static_cast<unsigned long long>(figures.startRows), figures.startMaxMs, figures.closeMs);
     std::fflush(stdout);
+}
+
+bool ReadInstrumentTimes(const std::string& path, std::vector<std::int64_t>& stamps, std::uint64_t& bytes) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::ifstream in(path);
+        std::uint64_t rows = 0;
+        if (in >> rows >> bytes) {
+            stamps.resize(rows);
+            for (std::int64_t& stamp : stamps) {
+                if (!(in >> stamp)) return false;
+            }
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
 }
 
 }  // namespace rivu::bench

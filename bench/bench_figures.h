@@ -2,6 +2,7 @@
 // The figures of one benchmark run and the line tools/bench.sh reads from it
 // ("RESULT key=value ...").
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace rivu::bench {
@@ -64,5 +65,10 @@ void SetDelays(RunFigures& figures, const std::vector<std::int64_t>& stamps, con
                std::int64_t readingFrom = 0);
 
 void PrintResult(const RunFigures& figures);
+
+// The benchmark instrument's times file: the time each row was written and
+// the bytes sent. The instrument writes it whole once its last row is out, so
+// it is waited for a few seconds; false when it does not come or is malformed.
+bool ReadInstrumentTimes(const std::string& path, std::vector<std::int64_t>& stamps, std::uint64_t& bytes);
 
 }  // namespace rivu::bench

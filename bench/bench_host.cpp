@@ -105,24 +105,6 @@ private:
     std::uint64_t malformed_ = 0;
 };
 
-// The instrument's stamps: the time each row was written, and the bytes sent.
-bool ReadTimes(const std::string& path, std::vector<std::int64_t>& stamps, std::uint64_t& bytes) {
-    // The instrument writes the file whole once its last row is out.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::ifstream in(path);
-        std::uint64_t rows = 0;
-        if (in >> rows >> bytes) {
-            stamps.resize(rows);
-            for (std::int64_t& stamp : stamps) {
-                if (!(in >> stamp)) return false;
-            }
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
 std::int64_t CpuOf(const std::vector<std::uint64_t>& threads) {
     std::int64_t total = 0;
     for (const std::uint64_t thread : threads) total += std::max<std::int64_t>(0, ThreadCpuNanoseconds(thread));
@@ -256,7 +238,7 @@ int RunHost(const HostOptions& options) {
         const std::string path = options.devices == 0 ? options.timesFile : options.timesFile + "." + std::to_string(i);
         std::vector<std::int64_t> own;
         std::uint64_t ownBytes = 0;
-        if (!ReadTimes(path, own, ownBytes) || own.size() != options.rows || own.empty()) {
+        if (!ReadInstrumentTimes(path, own, ownBytes) || own.size() != options.rows || own.empty()) {
             std::fprintf(stderr, "rivu-bench: the instrument's times (%s) cannot be read\n", path.c_str());
             return 4;
         }

@@ -2,7 +2,7 @@
 //   rivu-bench host --library PATH --times FILE --rows N [--select TEXT]
 //                   [--read-timeout-ms MS] [--wine-port] [--devices N]
 //   rivu-bench instrument --port-file FILE --times FILE --rows N [--paced] [--devices N]
-//   rivu-bench floor --rows N [--devices N]
+//   rivu-bench floor --port-file FILE --times FILE --rows N [--devices N]
 // --devices N: N instruments at once, each on its own pseudo-terminal; the
 // instruments stream until they are closed and the host closes them so.
 // tools/bench.sh runs both sides for each measurement and prints the table.
@@ -31,7 +31,7 @@ int Usage(const char* problem) {
                  "usage: rivu-bench host --library PATH --times FILE --rows N [--select TEXT]\n"
                  "                       [--read-timeout-ms MS] [--wine-port] [--devices N]\n"
                  "       rivu-bench instrument --port-file FILE --times FILE --rows N [--paced] [--devices N]  (Linux)\n"
-                 "       rivu-bench floor --rows N [--devices N]  (Linux)\n",
+                 "       rivu-bench floor --port-file FILE --times FILE --rows N [--devices N]  (Linux)\n",
                  problem);
     return 2;
 }
@@ -89,10 +89,13 @@ int main(int argc, char** argv) {
         return Usage("--devices takes 1 to 64");
     }
     if (devices * rows > kMaxRows) return Usage("--rows times --devices may be at most 10000000");
-#ifndef _WIN32
-    if (role == "floor") return rivu::bench::RunFloor(rows, devices == 0 ? 1 : devices);
-#endif
     if (times.empty()) return Usage("--times is needed");
+#ifndef _WIN32
+    if (role == "floor") {
+        if (portFile.empty()) return Usage("--port-file is needed");
+        return rivu::bench::RunFloor(portFile, times, rows, devices);
+    }
+#endif
 
     if (role == "host") {
         if (library.empty()) return Usage("--library is needed");

@@ -147,11 +147,17 @@ if [ -n "$devices" ]; then
   # while they stream (CloseAll is timed), so the instrument process ends by
   # itself and its status counts (non-zero: a terminal could not be opened or
   # an instrument fell behind).
-  run_rack() {  # N
-    local name=rack-$1 status=0
+  # rack_reader NAME N READER...: N instruments streaming for READER (the
+  # host or the floor, given the port and times files), which closes them
+  # while they stream, so the instrument process ends by itself and its
+  # status counts (non-zero: a terminal could not be opened or an instrument
+  # fell behind).
+  rack_reader() {
+    local name=$1 n=$2 status=0
+    shift 2
     rm -f "$work/$name.port"
     "$native/bench/rivu-bench" instrument --port-file "$work/$name.port" --times "$work/$name.times" \
-      --rows "$paced_rows" --paced --devices "$1" 2>"$work/$name.instrument.err" &
+      --rows "$paced_rows" --paced --devices "$n" 2>"$work/$name.instrument.err" &
     instrument_pid=$!
     for _ in $(seq 100); do [ -s "$work/$name.port" ] && break; kill -0 "$instrument_pid" 2>/dev/null || break; sleep 0.05; done
     if [ ! -s "$work/$name.port" ]; then
@@ -161,9 +167,7 @@ if [ -n "$devices" ]; then
       echo "bench: $name: the instruments did not start (status $status): $(tail -n3 "$work/$name.instrument.err")" >&2
       return
     fi
-    record "$name" env RIVU_SERIAL_PORTS="$(paste -sd';' "$work/$name.port")" "$native/bench/rivu-bench" host \
-      --library "$native/librivu.so" --times "$work/$name.times" --rows "$paced_rows" --devices "$1"
-    # CloseAll sent every instrument its X: the process ends by itself.
+    record "$name" "$@" "$work/$name.port" "$work/$name.times"
     for _ in $(seq 100); do kill -0 "$instrument_pid" 2>/dev/null || break; sleep 0.05; done
     kill "$instrument_pid" 2>/dev/null || true
     wait "$instrument_pid" 2>/dev/null || status=$?
@@ -172,7 +176,17 @@ if [ -n "$devices" ]; then
       failed=1
       echo "bench: $name: the instruments failed (status $status): $(tail -n3 "$work/$name.instrument.err")" >&2
     fi
-    record "floor-$1" "$native/bench/rivu-bench" floor --rows "$paced_rows" --devices "$1"
+  }
+  rack_host() {  # N, port file, times file
+    env RIVU_SERIAL_PORTS="$(paste -sd';' "$2")" "$native/bench/rivu-bench" host --library "$native/librivu.so" \
+      --times "$3" --rows "$paced_rows" --devices "$1"
+  }
+  rack_floor() {  # N, port file, times file
+    "$native/bench/rivu-bench" floor --port-file "$2" --times "$3" --rows "$paced_rows" --devices "$1"
+  }
+  run_rack() {  # N
+    rack_reader "rack-$1" "$1" rack_host "$1"
+    rack_reader "floor-$1" "$1" rack_floor "$1"
   }
   for n in ${devices//,/ }; do run_rack "$n"; done
 
@@ -201,8 +215,12 @@ fi
 
 run_native native-flood "$rows"
 run_native native-line "$paced_rows" --paced
-# The same paced rows read by a bare thread: the least any reader costs here.
-record floor-line "$native/bench/rivu-bench" floor --rows "$paced_rows"
+# The same paced rows from the same kind of instrument process, read by a bare
+# thread: the least any reader costs here.
+start_instrument floor-line "$paced_rows" --paced
+record floor-line "$native/bench/rivu-bench" floor --port-file "$work/floor-line.port" --times "$work/floor-line.times" \
+  --rows "$paced_rows"
+stop_instrument
 
 if [ "$skip_wine" = 0 ]; then
   export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
