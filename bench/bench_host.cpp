@@ -1,12 +1,9 @@
 #include "bench/bench_host.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <set>
-#include <thread>
 #include <vector>
 
 #include "bench/bench_clock.h"

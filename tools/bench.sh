@@ -143,15 +143,11 @@ header() {
 }
 
 if [ -n "$devices" ]; then
-  # N instruments streaming at the line rate at once; the host closes them
-  # while they stream (CloseAll is timed), so the instrument process ends by
-  # itself and its status counts (non-zero: a terminal could not be opened or
-  # an instrument fell behind).
-  # rack_reader NAME N READER...: N instruments streaming for READER (the
-  # host or the floor, given the port and times files), which closes them
-  # while they stream, so the instrument process ends by itself and its
-  # status counts (non-zero: a terminal could not be opened or an instrument
-  # fell behind).
+  # rack_reader NAME N READER...: N instruments streaming at the line rate at
+  # once for READER (the host or the floor, given the port and times files),
+  # which closes them while they stream (the host's CloseAll is timed), so the
+  # instrument process ends by itself and its status counts (non-zero: a
+  # terminal could not be opened or an instrument fell behind).
   rack_reader() {
     local name=$1 n=$2 status=0
     shift 2
